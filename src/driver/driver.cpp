@@ -1,0 +1,144 @@
+// Start-up, worker launch, the passive wait and the end of the program.
+#include "driver/driver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include "auxiliary/prime_search.h"
+#include "config/options.h"
+#include "driver/exit_status.h"
+#include "driver/micro_sleep.h"
+#include "driver/summary.h"
+#include "guard/break_handler.h"
+#include "guard/shadow_table.h"
+#include "guard/signals.h"
+#include "guard/watchdog.h"
+#include "platform/event.h"
+#include "worker/buffer.h"
+#include "worker/worker.h"
+
+namespace iochurn {
+
+unsigned long thread_ids[kMaxThreads];
+ThreadHandle* thread_handles[kMaxThreads];
+
+namespace {
+
+// Never destroyed: a late worker may still signal its event while the
+// process exits, so "releasing" an event only means nobody waits on it.
+NoDestructor<AutoResetEvent[kMaxThreads]> completion_events;
+
+// A temporary file must never receive descriptor 0, 1 or 2: the notice or
+// the progress would land inside it.
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = open("/dev/null", O_RDWR);
+      if (opened != fd && opened >= 0) close(opened);
+    }
+  }
+}
+
+}  // namespace
+
+int create_completion_events() {
+  // Built with the process; nothing here can fail on this platform.
+  return 0;
+}
+
+void signal_completion(int index) { (*completion_events)[index].set(); }
+
+int create_thread(int index) {
+  auto* params = new (std::nothrow) ThreadParams;
+  if (params == nullptr) {
+    std::printf("thread %d: not enough memory to run thread!\n", index);
+    return kCreateNoMemory;
+  }
+  fill_thread_params(settings, index, params);
+  if (settings.max_int_num != 0) search_primes(settings.max_int_num);
+  if (settings.usec != 0) {
+    auto usec = static_cast<uint32_t>(settings.usec);
+    micro_sleep(usec / 1000000, usec % 1000000);
+  }
+  unsigned long id = 0;
+  ThreadHandle* handle = nullptr;
+  int rc = start_thread(worker_thread, params, &handle, &id);
+  thread_ids[index] = id;
+  thread_handles[index] = handle;
+  if (settings.verbose)
+    std::printf("thread %d: create_thread result code id = %lu\n", index, id);
+  if (rc == 0) return kCreateOk;
+  delete params;
+  std::printf("thread %d: create_thread_error = %lu!\n", index,
+              static_cast<unsigned long>(rc));
+  return kCreateFailed;
+}
+
+bool passive_wait() {
+  bool all_in_time = true;
+  for (int i = 0; i < settings.threads; ++i) {
+    if (thread_ids[i] == 0) continue;
+    if ((*completion_events)[i].wait(settings.passive_wait_ms) ==
+        WaitResult::kTimedOut) {
+      if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
+      break_handler(15);
+      all_in_time = false;
+    } else {
+      // The worker has signalled; its thread is about to return.
+      join_thread(thread_handles[i]);
+      thread_handles[i] = nullptr;
+    }
+    if (settings.verbose) std::printf("thread [%d]: status done.\n", i);
+  }
+  return all_in_time;
+}
+
+int run_program(int argc, char** argv) {
+  open_standard_descriptors();
+  // Progress and messages must show as they happen, each in one write.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  reset_summary();
+  MonitorSettings monitor;
+  int status = process_options(argc, argv, &settings, &monitor);
+  if (status >= 0) return status;
+  if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
+
+  // select needs no initialisation here. The rest of the process-wide state
+  // (thread tables, shadow table) is static storage and already zero.
+  tune_allocator();
+  shadow_prepare();
+  install_break_signals();
+  settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
+  watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
+  if (create_completion_events() != 0) return kExitNoEvent;
+
+  int started = 0;
+  for (int i = 0; i < settings.threads; ++i) {
+    if (settings.verbose) std::printf("Try to run thread %d.\n", i);
+    if (create_thread(i) != kCreateOk) {
+      std::fputs("Thread creation failed. Terminate.\n", stdout);
+      shadow_final_cleanup();
+      return kExitStartFailed;
+    }
+    ++started;
+  }
+
+  if (monitor.monitor_threads) {
+    if (active_monitor(monitor, started) != 0) {
+      shadow_final_cleanup();
+      return kExitRerunFailed;
+    }
+  } else {
+    passive_wait();
+  }
+  if (settings.collect_stats) print_summary();
+  // Workers that outlasted the wait may still hold files.
+  shadow_final_cleanup();
+  return kExitOk;
+}
+
+}  // namespace iochurn

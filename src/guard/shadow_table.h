@@ -1,0 +1,86 @@
+// The shadow table: a mirror of every worker's slots for the emergency
+// clean-up, and the gates that keep workers and that clean-up apart.
+#ifndef IOCHURN_GUARD_SHADOW_TABLE_H_
+#define IOCHURN_GUARD_SHADOW_TABLE_H_
+
+#include <cstdint>
+
+#include "worker/file_slot.h"
+
+namespace iochurn {
+
+constexpr int kShadowEntries = kMaxThreads * kMaxFiles;
+
+// Slot j of thread index t lives in entry t x filecount + j. Each worker
+// writes only its own entries, under its own entry lock; the emergency
+// clean-up reads all of them. Zero (static storage) at start-up.
+extern FileSlot shadow_table[kShadowEntries];
+
+// Entry index of slot `slot` of thread index `thread_index`.
+int shadow_index(int thread_index, int slot, int filecount);
+
+// Update points, called by the owning worker (no-ops when mirroring is
+// off). Each takes the worker's entry lock for the store.
+void shadow_set_slot(int thread_index, int slot, const FileSlot& value);
+void shadow_set_write_buffer(int thread_index, int slot, uint8_t* buffer);
+void shadow_set_read_buffer(int thread_index, int slot, uint8_t* buffer);
+void shadow_set_path(int thread_index, int slot, const char* path);
+
+// Mirrors the descriptor an open returned, unless the emergency clean-up
+// has begun: then the worker closes (and deletes) its own new file and
+// parks, since the clean-up may already have passed its entry. Call after
+// open_begin() and the open itself.
+void shadow_set_descriptor(int thread_index, int slot, int descriptor);
+
+// Bracket an open so the emergency clean-up can wait, briefly, for opens in
+// flight to settle before the process ends.
+void open_begin();
+void open_end();
+
+// Busy gate around every use of a slot's descriptor or buffer outside the
+// pass clean-up: allocation and fill, open, seek, each transfer with its sum.
+// gate_enter parks the calling worker for good once the emergency clean-up
+// has begun; a worker inside the gate is never closed under or freed under.
+void gate_enter(int thread_index);
+void gate_leave(int thread_index);
+
+// Runs a worker's pass clean-up as one step against the emergency clean-up:
+// `step(arg)` (close_files, free_buffers) and the clearing of the worker's
+// entries, under its entry lock. Parks instead when the emergency clean-up
+// has begun; that clean-up then owns the worker's files.
+void shadow_cleanup_step(int thread_index, void (*step)(void*), void* arg);
+
+// Claims the end of the process for the caller. Returns true for the first
+// caller; every later caller gets false and must park, since the first one
+// ends the process. Async-signal-safe.
+bool begin_emergency();
+bool emergency_begun();
+
+// The emergency clean-up over the whole table (the caller has claimed it
+// with begin_emergency). Workers not inside a gate have their files closed
+// and deleted and their buffers released; workers inside one (maybe hung in
+// the kernel) have their files deleted by name and their descriptors pointed
+// at /dev/null, and keep their buffers until the process ends.
+void Shadow_close_files();
+void Shadow_free_buffers();
+
+// Waits up to about a second for opens in flight to settle.
+void settle_open_files();
+
+// The same clean-up with no output at all, for the end of the process while
+// workers may still run. Claims the end itself; parks if someone else has.
+void shadow_final_cleanup();
+
+// Parks the calling thread until the process ends.
+[[noreturn]] void park_forever();
+
+// Opens the /dev/null descriptor the clean-up needs before any worker runs,
+// so that a full descriptor table cannot stop it later. Returns 0 or errno.
+int shadow_prepare();
+
+// Test hook: clears the table and the gates a test has touched.
+void shadow_reset_for_test();
+
+}  // namespace iochurn
+
+#endif  // IOCHURN_GUARD_SHADOW_TABLE_H_

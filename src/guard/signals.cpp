@@ -1,0 +1,99 @@
+// Signal thread and segmentation-fault handler.
+#include "guard/signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "guard/break_handler.h"
+
+namespace iochurn {
+
+namespace {
+
+// The signal thread's wake-up call from the SIGSEGV handler.
+int wake_signal() { return SIGRTMIN; }
+
+std::atomic<int> segv_pending{0};
+pthread_t signal_thread;
+
+sigset_t console_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGQUIT);
+  return set;
+}
+
+void* signal_loop(void*) {
+  sigset_t waiting = console_signals();
+  sigaddset(&waiting, wake_signal());
+  for (;;) {
+    int taken;
+    if (sigwait(&waiting, &taken) != 0) continue;
+    if (taken == wake_signal()) {
+      if (segv_pending.exchange(0) != 0) break_handler(SIGSEGV);
+      continue;
+    }
+    // One-shot: the next signal of this kind takes its default action in
+    // this thread, the only one that does not block it.
+    sigdelset(&waiting, taken);
+    signal(taken, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, taken);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    break_handler(taken);
+  }
+  return nullptr;
+}
+
+// Async-signal-safe: no stdio, no locks, no allocation.
+void segv_handler(int, siginfo_t* info, void*) {
+  if (info->si_code <= 0) {
+    // Sent by another process: an ordinary break, handled on the signal
+    // thread where the clean-up may run.
+    segv_pending.store(1);
+    pthread_kill(signal_thread, wake_signal());
+    return;
+  }
+  // A real fault cannot be resumed and memory can no longer be trusted:
+  // write the notice and let the repeated fault end the process (the
+  // handler was reset to the default on entry).
+  static const char kNotice[] = "\nsignal() 11\n";
+  (void)!write(STDIN_FILENO, kNotice, sizeof kNotice - 1);
+}
+
+}  // namespace
+
+int install_break_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+
+  sigset_t blocked = console_signals();
+  sigaddset(&blocked, wake_signal());
+  int rc = pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  if (rc != 0) return rc;
+  rc = pthread_create(&signal_thread, nullptr, signal_loop, nullptr);
+  if (rc != 0) {
+    // Without the thread the signals must not stay blocked.
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+    return rc;
+  }
+  pthread_detach(signal_thread);
+
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_sigaction = segv_handler;
+  action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, nullptr);
+  return 0;
+}
+
+}  // namespace iochurn

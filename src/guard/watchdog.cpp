@@ -1,0 +1,118 @@
+// One long-lived watchdog thread per worker, armed per transfer with a
+// deadline: starting a thread for every transfer costs tens of microseconds,
+// too much beside MB-sized transfers on fast storage.
+#include "guard/watchdog.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "config/run_settings.h"
+#include "guard/break_handler.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace iochurn {
+
+int64_t watchdog_limit_ms = int64_t{kDefaultIoTimeoutSecs} * 1000;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct WatchdogSlot {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool armed = false;
+  bool stop = false;
+  uint64_t generation = 0;  // one per arming
+  Clock::time_point deadline;
+  ThreadHandle* thread = nullptr;  // touched by the owning worker only
+};
+
+// Never destroyed: a watchdog may still be waiting while the process exits.
+NoDestructor<WatchdogSlot[kMaxThreads]> slots;
+std::atomic<uint64_t> expiries{0};
+
+void wait_thread(void* arg) {
+  auto* slot = static_cast<WatchdogSlot*>(arg);
+  std::unique_lock<std::mutex> lock(slot->mutex);
+  for (;;) {
+    slot->changed.wait(lock, [slot] { return slot->armed || slot->stop; });
+    if (slot->stop) return;
+    uint64_t generation = slot->generation;
+    auto still_armed = [slot, generation] {
+      return slot->armed && slot->generation == generation && !slot->stop;
+    };
+    if (watchdog_limit_ms < 0) {
+      slot->changed.wait(lock, [&] { return !still_armed(); });
+      continue;
+    }
+    if (slot->changed.wait_until(lock, slot->deadline,
+                                 [&] { return !still_armed(); }))
+      continue;
+    // Expired: this arming fires once; its late disarm changes nothing.
+    slot->armed = false;
+    lock.unlock();
+    expiries.fetch_add(1);
+    if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
+    break_handler(15);
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+int watchdog_arm(int t) {
+  WatchdogSlot& slot = (*slots)[t];
+  if (slot.thread == nullptr) {
+    unsigned long id;
+    if (start_thread(wait_thread, &slot, &slot.thread, &id) != 0) {
+      if (settings.verbose)
+        std::fputs("ERR [alarm]: cannot run wait_thread.\n", stdout);
+      return -1;
+    }
+  }
+  // A limit too far away to represent on the clock never expires either.
+  constexpr int64_t kFarMs = int64_t{100} * 365 * 24 * 3600 * 1000;
+  int64_t limit = watchdog_limit_ms > kFarMs ? kFarMs : watchdog_limit_ms;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (limit >= 0) slot.deadline = Clock::now() + std::chrono::milliseconds(limit);
+    ++slot.generation;
+    slot.armed = true;
+  }
+  slot.changed.notify_one();
+  return 0;
+}
+
+void watchdog_disarm(int t) {
+  WatchdogSlot& slot = (*slots)[t];
+  if (slot.thread == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.armed = false;
+  }
+  slot.changed.notify_one();
+}
+
+void watchdog_stop(int t) {
+  WatchdogSlot& slot = (*slots)[t];
+  if (slot.thread == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.stop = true;
+  }
+  slot.changed.notify_one();
+  join_thread(slot.thread);
+  slot.thread = nullptr;
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.stop = false;
+  slot.armed = false;
+}
+
+uint64_t watchdog_expiries() { return expiries.load(); }
+
+}  // namespace iochurn

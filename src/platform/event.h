@@ -1,0 +1,63 @@
+// Auto-reset event: the hand-off between a worker and whoever waits for it.
+#ifndef IOCHURN_PLATFORM_EVENT_H_
+#define IOCHURN_PLATFORM_EVENT_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace iochurn {
+
+enum class WaitResult { kSignalled, kTimedOut };
+
+// An event that is created non-signalled, is signalled by set() and is reset
+// by the one wait() that consumes the signal. A set() that comes before the
+// wait() stays pending, so an early signal is never lost; several set() calls
+// before one wait() still wake only that one wait.
+//
+// Thread-safe: any thread may call set() and wait() at any time. Events that
+// other threads may still touch while the process ends must live in storage
+// that is never destroyed (see NoDestructor below).
+class AutoResetEvent {
+ public:
+  AutoResetEvent() = default;
+  AutoResetEvent(const AutoResetEvent&) = delete;
+  AutoResetEvent& operator=(const AutoResetEvent&) = delete;
+
+  // Signals the event. Never blocks beyond the internal lock.
+  void set();
+
+  // Waits until the event is signalled or `timeout_ms` milliseconds have
+  // passed; a negative limit waits for ever. Consumes the signal.
+  WaitResult wait(int64_t timeout_ms);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable signalled_cv_;
+  bool pending_ = false;
+};
+
+// Storage for an object whose destructor must never run: the object is built
+// in place and lives until the process ends, so threads still running while
+// `exit` runs static destructors never touch a destroyed object.
+template <typename T>
+class NoDestructor {
+ public:
+  template <typename... Args>
+  explicit NoDestructor(Args&&... args) {
+    new (storage_) T(static_cast<Args&&>(args)...);
+  }
+  NoDestructor(const NoDestructor&) = delete;
+  NoDestructor& operator=(const NoDestructor&) = delete;
+
+  T* get() { return reinterpret_cast<T*>(storage_); }
+  T* operator->() { return get(); }
+  T& operator*() { return *get(); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+}  // namespace iochurn
+
+#endif  // IOCHURN_PLATFORM_EVENT_H_

@@ -1,0 +1,39 @@
+// Auto-reset event on a mutex, a condition variable and a pending flag.
+#include "platform/event.h"
+
+#include <chrono>
+
+namespace iochurn {
+
+namespace {
+
+// Beyond this a deadline is as good as never, and adding it to the clock
+// could overflow its representation.
+constexpr int64_t kLongestWaitMs = int64_t{100} * 365 * 24 * 3600 * 1000;
+
+}  // namespace
+
+void AutoResetEvent::set() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_ = true;
+  }
+  signalled_cv_.notify_one();
+}
+
+WaitResult AutoResetEvent::wait(int64_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (timeout_ms < 0 || timeout_ms > kLongestWaitMs) {
+    signalled_cv_.wait(lock, [this] { return pending_; });
+  } else {
+    // One monotonic clock for the deadline and every re-check of it.
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(timeout_ms);
+    if (!signalled_cv_.wait_until(lock, deadline, [this] { return pending_; }))
+      return WaitResult::kTimedOut;
+  }
+  pending_ = false;
+  return WaitResult::kSignalled;
+}
+
+}  // namespace iochurn

@@ -1,0 +1,183 @@
+// Slots of one worker: set-up, buffers, file creation and clean-up.
+#include "worker/file_slot.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "guard/shadow_table.h"
+#include "worker/buffer.h"
+
+namespace iochurn {
+
+namespace {
+
+int used_slots() { return settings.filecount > 0 ? settings.filecount : 0; }
+
+// Allocates and fills one buffer inside the worker's gate; nullptr after a
+// failure, which is counted and reported.
+uint8_t* allocate_one(Worker* w, int j, bool read_side) {
+  gate_enter(w->index);
+  uint8_t* buffer = allocate_buffer(buffer_bytes(settings));
+  if (buffer == nullptr) {
+    int error = errno;
+    gate_leave(w->index);
+    w->counters.other_errors++;
+    std::fprintf(stderr, "Thread %d: ERR [malloc]: %s for buffer %d\n",
+                 w->index, std::strerror(error), j);
+    return nullptr;
+  }
+  if (settings.verbose) {
+    const char* which = read_side                   ? "read_buffer"
+                        : w->params.separate_buffers ? "write_buffer"
+                                                     : "read_write_buffer";
+    std::printf("Thread %d: Init %s %d\n", w->index, which, j);
+  }
+  // Mirrored before the fill, so the emergency clean-up can release it.
+  if (read_side)
+    shadow_set_read_buffer(w->index, j, buffer);
+  else
+    shadow_set_write_buffer(w->index, j, buffer);
+  fill_buffer(buffer, buffer_bytes(settings), j, w->params.random_fill,
+              static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(j));
+  gate_leave(w->index);
+  return buffer;
+}
+
+}  // namespace
+
+void report_cleanup_failure(const char* operation, int error, int number) {
+  char message[kMessageBufferSize];
+  int n = std::snprintf(message, sizeof message, "ERR [%s]: %s for buffer %d\n",
+                        operation, std::strerror(error), number);
+  if (n > static_cast<int>(sizeof message) - 1) n = sizeof message - 1;
+  if (n > 0) (void)!write(STDERR_FILENO, message, static_cast<size_t>(n));
+}
+
+void setup_slots(Worker* w) {
+  std::memset(static_cast<void*>(w->slots), 0, sizeof w->slots);
+  for (int j = 0; j < used_slots(); ++j) {
+    FileSlot& s = w->slots[j];
+    s.buffer_size = buffer_bytes(settings);
+    s.file_size = file_bytes(settings);
+    s.descriptor = -1;
+    s.write_sum = kNoSum;
+    shadow_set_slot(w->index, j, s);
+  }
+}
+
+void allocate_buffers(Worker* w) {
+  for (int j = 0; j < used_slots(); ++j) {
+    FileSlot& s = w->slots[j];
+    s.write_buffer = allocate_one(w, j, false);
+    if (!w->params.separate_buffers) {
+      s.read_buffer = s.write_buffer;
+      shadow_set_read_buffer(w->index, j, s.read_buffer);
+    }
+  }
+  if (!w->params.separate_buffers) return;
+  for (int j = 0; j < used_slots(); ++j)
+    w->slots[j].read_buffer = allocate_one(w, j, true);
+}
+
+void create_files(Worker* w) {
+  if (settings.verbose)
+    std::printf("Thread %d: Create files. %u files, each size = %u Mbytes\n",
+                w->index, static_cast<unsigned>(settings.filecount),
+                settings.filesize);
+  const char* dir = effective_workdir(settings);
+  for (int j = 0; j < used_slots(); ++j) {
+    FileSlot& s = w->slots[j];
+    if (s.write_buffer == nullptr) continue;
+    build_temp_path(s.path, sizeof s.path, dir, w->pid, w->index, j);
+    gate_enter(w->index);
+    shadow_set_path(w->index, j, s.path);
+    open_begin();
+    s.descriptor = open(s.path, w->params.open_flags,
+                        static_cast<mode_t>(w->params.open_mode));
+    int error = errno;
+    shadow_set_descriptor(w->index, j, s.descriptor);
+    open_end();
+    gate_leave(w->index);
+    if (s.descriptor == -1) {
+      w->counters.other_errors++;
+      std::fprintf(stderr, "Thread %d: ERR [open]: %s for file %s\n", w->index,
+                   std::strerror(error), s.path);
+    }
+  }
+}
+
+void close_files(Worker* w) {
+  for (int j = 0; j < used_slots(); ++j) {
+    FileSlot& s = w->slots[j];
+    if (s.write_buffer == nullptr || s.descriptor == -1) continue;
+    if (close(s.descriptor) != 0)
+      report_cleanup_failure("close", errno, j);
+    if (settings.delete_files) {
+      if (unlink(s.path) != 0)
+        report_cleanup_failure("unlink", errno, j);
+    } else if (settings.verbose) {
+      std::fputs("Remain temporary files. Remove them manually.\n", stdout);
+    }
+    s.descriptor = -1;
+  }
+}
+
+void free_buffers(Worker* w) {
+  for (int j = 0; j < used_slots(); ++j) {
+    FileSlot& s = w->slots[j];
+    if (s.read_buffer != nullptr && s.read_buffer != s.write_buffer)
+      release_buffer(s.read_buffer);
+    release_buffer(s.write_buffer);
+    s.read_buffer = nullptr;
+    s.write_buffer = nullptr;
+  }
+}
+
+bool build_temp_path(char* out, size_t size, const char* dir, int pid,
+                     int thread_index, int slot) {
+  int n = std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", dir, pid, thread_index,
+                        slot);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+void fill_buffer(uint8_t* buffer, size_t bytes, int slot, bool random_fill,
+                 unsigned seed) {
+  if (random_fill)
+    fill_random(buffer, bytes, seed);
+  else
+    std::memset(buffer, slot & 0xFF, bytes);
+}
+
+void fill_random(uint8_t* buffer, size_t bytes, unsigned seed) {
+  // The C library's default generator: an additive feedback generator over
+  // 31 words, seeded through a Lehmer sequence and warmed up by 310 draws.
+  constexpr int kDegree = 31, kSeparation = 3;
+  int32_t state[kDegree];
+  int32_t word = static_cast<int32_t>(seed == 0 ? 1 : seed);
+  state[0] = word;
+  for (int i = 1; i < kDegree; ++i) {
+    long hi = word / 127773;
+    long lo = word % 127773;
+    word = static_cast<int32_t>(16807 * lo - 2836 * hi);
+    if (word < 0) word += 2147483647;
+    state[i] = word;
+  }
+  int front = kSeparation, rear = 0;
+  auto next = [&]() -> uint32_t {
+    uint32_t value = static_cast<uint32_t>(state[front]) +
+                     static_cast<uint32_t>(state[rear]);
+    state[front] = static_cast<int32_t>(value);
+    if (++front == kDegree) front = 0;
+    if (++rear == kDegree) rear = 0;
+    return value >> 1;
+  };
+  for (int i = 0; i < kDegree * 10; ++i) next();
+  for (size_t i = 0; i < bytes; ++i) buffer[i] = static_cast<uint8_t>(next());
+}
+
+}  // namespace iochurn

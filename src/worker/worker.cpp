@@ -1,0 +1,117 @@
+// Worker thread: passes over the worker's own file slots.
+#include "worker/worker.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "auxiliary/pass_log.h"
+#include "driver/driver.h"
+#include "driver/micro_sleep.h"
+#include "driver/summary.h"
+#include "guard/break_handler.h"
+#include "guard/shadow_table.h"
+#include "guard/watchdog.h"
+#include "worker/file_slot.h"
+#include "worker/transfer.h"
+
+namespace iochurn {
+
+namespace {
+
+bool break_raised() { return user_break.load() != 0; }
+
+void log_line(bool started, int index, uint32_t pass) {
+  if (settings.logfile == nullptr) return;
+  char line[256];
+  std::snprintf(line, sizeof line, "Thread %d: %s pass %lu.\n", index,
+                started ? "Started" : "Finished",
+                static_cast<unsigned long>(pass));
+  log_pass(settings.logfile, line);
+}
+
+void release_slots(void* arg) {
+  auto* w = static_cast<Worker*>(arg);
+  if (settings.verbose)
+    std::printf("Thread %d: Close and delete files.\n", w->index);
+  close_files(w);
+  if (settings.verbose)
+    std::printf("Thread %d: Free memory buffers.\n", w->index);
+  free_buffers(w);
+}
+
+// One pass; returns false when the worker should end.
+bool run_pass(Worker* w, uint32_t* pass, uint32_t* remaining) {
+  const int t = w->index;
+  do {
+    if (break_raised()) break;
+    log_line(true, t, *pass + 1);
+    if (settings.verbose)
+      std::printf("Thread %d: Init structures. %u buffers, each size %u MBytes\n",
+                  t, static_cast<unsigned>(settings.filecount),
+                  static_cast<unsigned>(settings.bufsize));
+    setup_slots(w);
+    if (settings.random_sleep) {
+      int seconds = std::rand() & 0xF;
+      if (settings.verbose)
+        std::printf("Thread %d: sleep for %d seconds.\n", t, seconds);
+      micro_sleep(static_cast<uint32_t>(seconds), 0);
+    }
+    if (break_raised()) break;
+    if (settings.verbose)
+      std::printf("Thread %d: Allocate memory buffers.\n", t);
+    allocate_buffers(w);
+    if (break_raised()) break;
+    create_files(w);
+    if (break_raised()) break;
+    write_phase(w);
+    if (!break_raised()) read_verify_phase(w);
+  } while (false);
+
+  // Closing, freeing and clearing the mirror entries are one step as seen by
+  // the emergency clean-up.
+  shadow_cleanup_step(t, release_slots, w);
+  log_line(false, t, *pass + 1);
+  ++*pass;
+  if (settings.verbose)
+    std::printf("Thread %d: Pass %lu finished.\n", t,
+                static_cast<unsigned long>(*pass));
+  if (break_raised()) {
+    if (settings.verbose)
+      std::printf("Thread %d: (process %d) terminated by user break.\n", t,
+                  w->pid);
+    return false;
+  }
+  if (w->params.run_forever) return true;
+  return --*remaining != 0;
+}
+
+}  // namespace
+
+void worker_thread(void* arg) {
+  auto* params = static_cast<ThreadParams*>(arg);
+  Worker worker{};
+  Worker* w = &worker;
+  w->params = *params;
+  delete params;
+  w->index = w->params.thread_index;
+  w->pid = static_cast<int32_t>(getpid());
+  if (settings.verbose)
+    std::printf("Thread %d: (process %u) started.\n", w->index,
+                static_cast<unsigned>(w->pid));
+
+  uint32_t pass = 0;
+  auto remaining = static_cast<uint32_t>(w->params.passes);
+  while (run_pass(w, &pass, &remaining)) {
+  }
+
+  if (settings.verbose)
+    std::printf("Thread %d: (process %u) terminated.\n", w->index,
+                static_cast<unsigned>(w->pid));
+  watchdog_stop(w->index);
+  if (settings.collect_stats) add_to_summary(w->counters);
+  signal_completion(w->index);
+}
+
+}  // namespace iochurn
