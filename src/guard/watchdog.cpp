@@ -27,7 +27,7 @@ struct WatchdogSlot {
   std::condition_variable changed;
   bool armed = false;
   bool stop = false;
-  uint64_t generation = 0;  // one per arming
+  bool idle = false;  // the watchdog waits for an arming, with no deadline
   Clock::time_point deadline;
   ThreadHandle* thread = nullptr;  // touched by the owning worker only
 };
@@ -36,23 +36,26 @@ struct WatchdogSlot {
 NoDestructor<WatchdogSlot[kMaxThreads]> slots;
 std::atomic<uint64_t> expiries{0};
 
+// Serves every arming of one worker. Arming only moves the deadline later
+// and disarming only clears the flag, so neither wakes this thread while it
+// sleeps towards a deadline: it wakes at the old deadline, finds a later
+// one or no arming at all, and sleeps on. That keeps a guarded transfer as
+// cheap as an unguarded one.
 void wait_thread(void* arg) {
   auto* slot = static_cast<WatchdogSlot*>(arg);
   std::unique_lock<std::mutex> lock(slot->mutex);
-  for (;;) {
-    slot->changed.wait(lock, [slot] { return slot->armed || slot->stop; });
-    if (slot->stop) return;
-    uint64_t generation = slot->generation;
-    auto still_armed = [slot, generation] {
-      return slot->armed && slot->generation == generation && !slot->stop;
-    };
-    if (watchdog_limit_ms < 0) {
-      slot->changed.wait(lock, [&] { return !still_armed(); });
+  while (!slot->stop) {
+    if (!slot->armed || watchdog_limit_ms < 0) {
+      slot->idle = true;
+      slot->changed.wait(lock);
+      slot->idle = false;
       continue;
     }
-    if (slot->changed.wait_until(lock, slot->deadline,
-                                 [&] { return !still_armed(); }))
+    Clock::time_point deadline = slot->deadline;
+    if (Clock::now() < deadline) {
+      slot->changed.wait_until(lock, deadline);
       continue;
+    }
     // Expired: this arming fires once; its late disarm changes nothing.
     slot->armed = false;
     lock.unlock();
@@ -78,24 +81,23 @@ int watchdog_arm(int t) {
   // A limit too far away to represent on the clock never expires either.
   constexpr int64_t kFarMs = int64_t{100} * 365 * 24 * 3600 * 1000;
   int64_t limit = watchdog_limit_ms > kFarMs ? kFarMs : watchdog_limit_ms;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(slot.mutex);
-    if (limit >= 0) slot.deadline = Clock::now() + std::chrono::milliseconds(limit);
-    ++slot.generation;
+    if (limit >= 0)
+      slot.deadline = Clock::now() + std::chrono::milliseconds(limit);
     slot.armed = true;
+    wake = slot.idle;
   }
-  slot.changed.notify_one();
+  if (wake) slot.changed.notify_one();
   return 0;
 }
 
 void watchdog_disarm(int t) {
   WatchdogSlot& slot = (*slots)[t];
   if (slot.thread == nullptr) return;
-  {
-    std::lock_guard<std::mutex> lock(slot.mutex);
-    slot.armed = false;
-  }
-  slot.changed.notify_one();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.armed = false;
 }
 
 void watchdog_stop(int t) {
@@ -111,6 +113,7 @@ void watchdog_stop(int t) {
   std::lock_guard<std::mutex> lock(slot.mutex);
   slot.stop = false;
   slot.armed = false;
+  slot.idle = false;
 }
 
 uint64_t watchdog_expiries() { return expiries.load(); }
