@@ -152,7 +152,13 @@ void gate_enter(int t) {
   }
 }
 
-void gate_leave(int t) { worker_busy[t].store(0); }
+void gate_leave(int t) {
+  worker_busy[t].store(0);
+  // A transfer that returned after the clean-up began may have been moved
+  // onto /dev/null under the worker: whatever it saw is not the storage's
+  // doing and must not be reported.
+  if (emergency.load()) park_forever();
+}
 
 void shadow_cleanup_step(int t, void (*step)(void*), void* arg) {
   std::unique_lock<std::mutex> lock(entry_locks[t]);

@@ -41,6 +41,7 @@ void open_end();
 // pass clean-up: allocation and fill, open, seek, each transfer with its sum.
 // gate_enter parks the calling worker for good once the emergency clean-up
 // has begun; a worker inside the gate is never closed under or freed under.
+// gate_leave parks too, so nothing seen during the clean-up is reported.
 void gate_enter(int thread_index);
 void gate_leave(int thread_index);
 
