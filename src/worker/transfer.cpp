@@ -28,18 +28,31 @@ bool short_of(ssize_t moved, uint64_t wanted) {
   return moved < 0 || static_cast<uint64_t>(moved) < wanted;
 }
 
-// Seeks to the start inside the worker's gate; returns the errno on failure.
-int rewind_file(Worker* w, int descriptor) {
-  gate_enter(w->index);
-  off_t at = lseek(descriptor, 0, SEEK_SET);
-  int error = errno;
-  gate_leave(w->index);
-  return at == -1 ? error : 0;
-}
-
 void put_symbol(char symbol) {
   std::fputc(symbol, stdout);
   std::fflush(stdout);
+}
+
+// Seeks the slot's file to its start (inside the worker's gate) and opens
+// its line of progress. Returns false after counting and reporting a failed
+// seek: the file then takes no part in the phase.
+bool begin_file(Worker* w, const FileSlot& s, int j, bool writing) {
+  gate_enter(w->index);
+  off_t at = lseek(s.descriptor, 0, SEEK_SET);
+  int error = errno;
+  gate_leave(w->index);
+  if (at == -1) {
+    w->counters.other_errors++;
+    std::fprintf(stderr, "Thread %d: ERR [%s]: %s for file %d\n", w->index,
+                 writing ? "seek/w" : "seek/r", std::strerror(error), j);
+    return false;
+  }
+  if (settings.verbose)
+    std::printf("Thread %d: %s file %d: ", w->index, writing ? "Write" : "Read",
+                j);
+  else
+    put_symbol(writing ? 'w' : 'r');
+  return true;
 }
 
 void print_sum(const Worker* w, uint32_t sum, int j) {
@@ -63,16 +76,7 @@ void write_phase(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr || s.descriptor == -1) continue;
-    if (int error = rewind_file(w, s.descriptor)) {
-      w->counters.other_errors++;
-      std::fprintf(stderr, "Thread %d: ERR [seek/w]: %s for file %d\n", t,
-                   std::strerror(error), j);
-      continue;
-    }
-    if (settings.verbose)
-      std::printf("Thread %d: Write file %d: ", t, j);
-    else
-      put_symbol('w');
+    if (!begin_file(w, s, j, true)) continue;
     uint32_t sum = 0;
     uint64_t remaining = s.file_size;
     while (remaining != 0) {
@@ -123,16 +127,7 @@ void read_verify_phase(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.read_buffer == nullptr || s.descriptor == -1) continue;
-    if (int error = rewind_file(w, s.descriptor)) {
-      w->counters.other_errors++;
-      std::fprintf(stderr, "Thread %d: ERR [seek/r]: %s for file %d\n", t,
-                   std::strerror(error), j);
-      continue;
-    }
-    if (settings.verbose)
-      std::printf("Thread %d: Read file %d: ", t, j);
-    else
-      put_symbol('r');
+    if (!begin_file(w, s, j, false)) continue;
     uint32_t sum = 0;
     uint64_t remaining = s.file_size;
     while (remaining != 0) {
