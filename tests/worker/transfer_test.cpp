@@ -1,0 +1,337 @@
+// Write and read-verify phases on real files: chunking, sums, counters,
+// progress output and every failure the failure table names.
+#include "worker/transfer.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "guard/break_handler.h"
+#include "guard/watchdog.h"
+#include "worker/additive_sum.h"
+#include "worker/pass_fixture.h"
+#include "worker/scratch_dir.h"
+
+namespace iochurn {
+namespace {
+
+using testing_support::PassFixture;
+using testing_support::read_file;
+
+constexpr uint64_t kMB = uint64_t{1} << 20;
+
+// Shell-style match: '*' stands for an error text left to the system.
+bool like(const std::string& text, const char* pattern) {
+  return fnmatch(pattern, text.c_str(), 0) == 0;
+}
+
+// The symbols and sizes of a whole file's chunks.
+std::string walk(uint64_t file, uint32_t buffer, std::vector<uint64_t>* sizes) {
+  std::string symbols;
+  uint64_t total = 0;
+  for (uint64_t remaining = file; remaining != 0;) {
+    Chunk c = next_chunk(remaining, buffer);
+    if (c.bytes == 0 || c.bytes > remaining) {
+      ADD_FAILURE() << "chunk of " << c.bytes << " with " << remaining << " left";
+      break;
+    }
+    symbols += c.symbol;
+    sizes->push_back(c.bytes);
+    total += c.bytes;
+    remaining -= c.bytes;
+  }
+  EXPECT_EQ(total, file);
+  return symbols;
+}
+
+TEST(NextChunk, WholeFiles) {
+  std::vector<uint64_t> sizes;
+  EXPECT_EQ(walk(16 * kMB, 4 * kMB, &sizes), "****");
+  EXPECT_EQ(sizes, std::vector<uint64_t>(4, 4 * kMB));
+
+  sizes.clear();
+  EXPECT_EQ(walk(16 * kMB, 5 * kMB, &sizes), "***.");
+  EXPECT_EQ(sizes, (std::vector<uint64_t>{5 * kMB, 5 * kMB, 5 * kMB, kMB}));
+
+  sizes.clear();
+  EXPECT_EQ(walk(2 * kMB, 4 * kMB, &sizes), ".");
+  EXPECT_EQ(sizes, std::vector<uint64_t>{2 * kMB});
+
+  sizes.clear();
+  EXPECT_EQ(walk(4 * kMB, 4 * kMB, &sizes), "*");
+
+  // Remainders past 32 bits stay whole.
+  Chunk c = next_chunk(uint64_t{4294967295u} * kMB, 2047u << 20);
+  EXPECT_EQ(c.bytes, uint64_t{2047} << 20);
+  EXPECT_EQ(c.symbol, '*');
+  c = next_chunk(uint64_t{5} << 32, 4u << 20);
+  EXPECT_EQ(c.bytes, 4 * kMB);
+  EXPECT_EQ(c.symbol, '*');
+  c = next_chunk(1, 1u << 20);
+  EXPECT_EQ(c.bytes, 1u);
+  EXPECT_EQ(c.symbol, '.');
+}
+
+class Transfer : public PassFixture {
+ protected:
+  // Runs both phases with the output captured; `between` may damage the
+  // files after the write phase.
+  template <typename Between>
+  void run_phases(Worker* w, std::string* out, std::string* err,
+                  Between between) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    write_phase(w);
+    between();
+    read_verify_phase(w);
+    *err = ::testing::internal::GetCapturedStderr();
+    *out = ::testing::internal::GetCapturedStdout();
+  }
+  void run_phases(Worker* w, std::string* out, std::string* err) {
+    run_phases(w, out, err, [] {});
+  }
+
+  // Puts `replacement` under slot j's descriptor number, as if the file had
+  // turned into something else behind the worker's back.
+  static void swap_descriptor(Worker* w, int j, int replacement) {
+    ASSERT_GE(replacement, 0);
+    ASSERT_EQ(dup2(replacement, w->slots[j].descriptor), w->slots[j].descriptor);
+    close(replacement);
+  }
+};
+
+TEST_F(Transfer, CleanPassWithSlotNumberFill) {
+  Worker* w = make_worker();
+  start_pass(w);
+  ::testing::internal::CaptureStdout();
+  write_phase(w);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "w**w**w**");
+  EXPECT_EQ(w->slots[0].write_sum, 0u);
+  EXPECT_EQ(w->slots[1].write_sum, 2097152u);
+  EXPECT_EQ(w->slots[2].write_sum, 4194304u);
+  // The files hold their slot's byte, the whole file size.
+  for (int j = 0; j < 3; ++j) {
+    std::string content = read_file(w->slots[j].path);
+    ASSERT_EQ(content.size(), 2 * kMB);
+    EXPECT_EQ(content, std::string(2 * kMB, static_cast<char>(j)));
+  }
+
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  read_verify_phase(w);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "r**r**r**");
+  EXPECT_EQ(w->counters.bytes_written, 6 * kMB);
+  EXPECT_EQ(w->counters.bytes_read, 6 * kMB);
+  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(w->counters.other_errors, 0u);
+
+  end_pass(w);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Transfer, VerboseCommentary) {
+  settings.verbose = true;
+  settings.filecount = 2;
+  settings.bufsize = 3;  // larger than the file: one short chunk each
+  Worker* w = make_worker(7);
+  settings.threads = 8;
+  ::testing::internal::CaptureStdout();
+  start_pass(w);
+  ::testing::internal::GetCapturedStdout();
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(out,
+            "Thread 7: Write files from memory buffers.\n"
+            "Thread 7: Write file 0: .\n"
+            "Thread 7: Additive sum 0 for file 0\n"
+            "Thread 7: Write file 1: .\n"
+            "Thread 7: Additive sum 2097152 for file 1\n"
+            "Thread 7: Read files to memory buffers.\n"
+            "Thread 7: Read file 0: .\n"
+            "Thread 7: Additive sum 0 for file 0\n"
+            "Thread 7: Read file 1: .\n"
+            "Thread 7: Additive sum 2097152 for file 1\n");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
+  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
+  settings.verbose = false;
+  end_pass(w);
+}
+
+TEST_F(Transfer, PartialLastChunkAndRandomFill) {
+  settings.filesize = 5;
+  settings.bufsize = 2;
+  settings.random_fill = true;
+  Worker* w = make_worker();
+  start_pass(w);
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(out, "w**.w**.w**.r**.r**.r**.");
+  EXPECT_EQ(err, "");
+  for (int j = 0; j < 3; ++j) {
+    const FileSlot& s = w->slots[j];
+    // Two whole buffers and half of one, all from the buffer's start.
+    uint32_t expected = 2 * additive_sum_bytewise(s.write_buffer, 2 * kMB) +
+                        additive_sum_bytewise(s.write_buffer, kMB);
+    EXPECT_EQ(s.write_sum, expected) << j;
+  }
+  EXPECT_EQ(w->counters.bytes_written, 15 * kMB);
+  EXPECT_EQ(w->counters.bytes_read, 15 * kMB);
+  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(w->counters.other_errors, 0u);
+  end_pass(w);
+}
+
+TEST_F(Transfer, SeparateBuffersReadIntoTheReadBuffer) {
+  settings.separate_buffers = true;
+  Worker* w = make_worker();
+  start_pass(w);
+  for (int j = 0; j < 3; ++j)
+    std::memset(w->slots[j].read_buffer, 0xEE, w->slots[j].buffer_size);
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(w->counters.other_errors, 0u);
+  for (int j = 0; j < 3; ++j) {
+    EXPECT_EQ(w->slots[j].read_buffer[0], j);
+    EXPECT_EQ(w->slots[j].read_buffer[kMB - 1], j);
+  }
+  end_pass(w);
+}
+
+TEST_F(Transfer, ShortenedFilesGiveReadAndCompareErrors) {
+  settings.verbose = true;
+  Worker* w = make_worker();
+  ::testing::internal::CaptureStdout();
+  start_pass(w);
+  ::testing::internal::GetCapturedStdout();
+  std::string out, err;
+  run_phases(w, &out, &err, [w] {
+    // Slot 0 loses zero bytes (its sum stays), slot 1 loses ones.
+    ASSERT_EQ(ftruncate(w->slots[0].descriptor, kMB), 0);
+    ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB), 0);
+  });
+  EXPECT_EQ(w->counters.other_errors, 2u);
+  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
+  EXPECT_EQ(w->counters.bytes_written, 6 * kMB);
+  EXPECT_TRUE(like(err,
+                   "\nThread 0: ERR \\[read\\]: * for buffer 0\n"
+                   "\nThread 0: ERR \\[read\\]: * for buffer 1\n"
+                   "\nThread 0: ERR \\[chksum\\]: mismatch additive sums, "
+                   "write=2097152, read=1048576\n"))
+      << err;
+  // The short slot's sum is still printed, then the mismatch.
+  EXPECT_NE(out.find("Thread 0: Read file 1: **\n"
+                     "Thread 0: Additive sum 1048576 for file 1\n"
+                     "ERROR on chksum!!!\n"),
+            std::string::npos)
+      << out;
+  settings.verbose = false;
+  end_pass(w);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Transfer, FailedWriteKeepsTheSumOfTheChunkItTried) {
+  Worker* w = make_worker();
+  start_pass(w);
+  // Slot 1 becomes read-only: its first write fails with EBADF.
+  swap_descriptor(w, 1, open(w->slots[1].path, O_RDONLY | O_CLOEXEC));
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(out, "w**w*w**r**r*r**");
+  EXPECT_EQ(w->slots[1].write_sum, 1048576u);
+  EXPECT_TRUE(like(err,
+                   "\nThread 0: ERR \\[write\\]: Bad file descriptor for buffer 1\n"
+                   "\nThread 0: ERR \\[read\\]: * for buffer 1\n"
+                   "\nThread 0: ERR \\[chksum\\]: mismatch additive sums, "
+                   "write=1048576, read=0\n"))
+      << err;
+  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
+  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
+  EXPECT_EQ(w->counters.other_errors, 2u);
+  EXPECT_EQ(w->counters.compare_errors, 1u);
+  end_pass(w);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Transfer, FailedSeeksSkipTheSlotInBothPhases) {
+  Worker* w = make_worker();
+  start_pass(w);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[1]);
+  swap_descriptor(w, 1, pipe_ends[0]);
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(out, "w**w**r**r**");
+  EXPECT_EQ(err,
+            "Thread 0: ERR [seek/w]: Illegal seek for file 1\n"
+            "Thread 0: ERR [seek/r]: Illegal seek for file 1\n");
+  EXPECT_EQ(w->slots[1].write_sum, kNoSum);
+  EXPECT_EQ(w->counters.other_errors, 2u);
+  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
+  end_pass(w);
+  EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Transfer, SyncWritesFlushEveryChunkAndAFailedFlushStopsTheFile) {
+  settings.sync_writes = true;
+  Worker* w = make_worker();
+  start_pass(w);
+  std::string out, err;
+  run_phases(w, &out, &err);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(w->counters.other_errors, 0u);
+  end_pass(w);
+
+  // /dev/null takes the write but refuses the flush.
+  w = make_worker();
+  start_pass(w);
+  swap_descriptor(w, 1, open("/dev/null", O_RDWR | O_CLOEXEC));
+  run_phases(w, &out, &err);
+  EXPECT_EQ(out, "w**w*w**r**r*r**");
+  EXPECT_EQ(err.substr(0, err.find("\nThread 0: ERR [read]")),
+            "\nThread 0: ERR [sync]: Invalid argument for buffer 1\n");
+  EXPECT_EQ(w->slots[1].write_sum, 1048576u);
+  EXPECT_EQ(w->counters.bytes_written, 5 * kMB);  // the flushed-out chunk counts
+  EXPECT_EQ(w->counters.other_errors, 2u);        // the flush and the read
+  EXPECT_EQ(w->counters.compare_errors, 1u);
+  end_pass(w);
+}
+
+TEST_F(Transfer, GuardedTransfersRunLikeUnguardedOnes) {
+  settings.alarm_control = true;
+  int64_t saved_limit = watchdog_limit_ms;
+  watchdog_limit_ms = 60000;
+  uint64_t expiries = watchdog_expiries();
+  Worker* w = make_worker(3);
+  settings.threads = 4;
+  start_pass(w);
+  std::string out, err;
+  run_phases(w, &out, &err);
+  watchdog_stop(3);
+  watchdog_limit_ms = saved_limit;
+  EXPECT_EQ(out, "w**w**w**r**r**r**");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(w->counters.bytes_read, 6 * kMB);
+  EXPECT_EQ(w->counters.other_errors + w->counters.compare_errors, 0u);
+  EXPECT_EQ(watchdog_expiries(), expiries);
+  EXPECT_EQ(user_break.load(), 0);
+  end_pass(w);
+}
+
+}  // namespace
+}  // namespace iochurn
