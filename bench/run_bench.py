@@ -393,7 +393,11 @@ def sum_rows(speed):
              ("AVX2 kernel / naive byte loop", "BM_avx2", "BM_naive", None),
              ("AVX2 kernel / SSE2 kernel", "BM_avx2", "BM_sse2", None),
              ("SSE2 kernel right after an AVX2 call / SSE2 kernel",
-              "BM_sse2_after_avx2", "BM_sse2", None)]
+              "BM_sse2_after_avx2", "BM_sse2", None),
+             ("random fill speed, own generator / process-wide rand(), 1 thread",
+              "BM_fill_own/real_time/threads:1", "BM_fill_libc_rand/real_time/threads:1", None),
+             ("random fill speed, own generator / process-wide rand(), 2 threads",
+              "BM_fill_own/real_time/threads:2", "BM_fill_libc_rand/real_time/threads:2", None)]
     for what, num, den, target in specs:
         vals = ratio(num, den)
         if not vals:
