@@ -18,6 +18,7 @@ namespace {
 int wake_signal() { return SIGRTMIN; }
 
 std::atomic<int> segv_pending{0};
+std::atomic<bool> signal_thread_running{false};
 pthread_t signal_thread;
 
 sigset_t console_signals() {
@@ -55,7 +56,7 @@ void* signal_loop(void*) {
 
 // Async-signal-safe: no stdio, no locks, no allocation.
 void segv_handler(int, siginfo_t* info, void*) {
-  if (info->si_code <= 0) {
+  if (info->si_code <= 0 && signal_thread_running.load()) {
     // Sent by another process: an ordinary break, handled on the signal
     // thread where the clean-up may run.
     segv_pending.store(1);
@@ -86,6 +87,7 @@ int install_break_signals() {
     return rc;
   }
   pthread_detach(signal_thread);
+  signal_thread_running.store(true);
 
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
