@@ -387,7 +387,7 @@ def sum_rows(speed):
         return vals
 
     rows = []
-    specs = [("sum kernel (additive_sum) / naive byte loop", "BM_kernel",
+    ratio_rows = [("sum kernel (additive_sum) / naive byte loop", "BM_kernel",
               "BM_naive", (">=", SUM_MIN)),
              ("SSE2 kernel / naive byte loop", "BM_sse2", "BM_naive", None),
              ("AVX2 kernel / naive byte loop", "BM_avx2", "BM_naive", None),
@@ -398,7 +398,7 @@ def sum_rows(speed):
               "BM_fill_own/real_time/threads:1", "BM_fill_libc_rand/real_time/threads:1", None),
              ("random fill speed, own generator / process-wide rand(), 2 threads",
               "BM_fill_own/real_time/threads:2", "BM_fill_libc_rand/real_time/threads:2", None)]
-    for what, num, den, target in specs:
+    for what, num, den, target in ratio_rows:
         vals = ratio(num, den)
         if not vals:
             rows.append((what, "4 MB buffer", "n/a", "", "—", "skipped"))
