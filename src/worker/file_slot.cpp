@@ -16,8 +16,6 @@ namespace iochurn {
 
 namespace {
 
-int used_slots() { return settings.filecount > 0 ? settings.filecount : 0; }
-
 // Allocates and fills one buffer inside the worker's gate; nullptr after a
 // failure, which is counted and reported.
 uint8_t* allocate_one(Worker* w, int j, bool read_side) {

@@ -41,6 +41,11 @@ struct Worker {
   WorkerCounters counters;
 };
 
+// Number of slots in use: filecount, or none when it is below 1.
+inline int used_slots() {
+  return settings.filecount > 0 ? settings.filecount : 0;
+}
+
 // Clears all 100 slots and sets up the first `filecount` for a new pass.
 void setup_slots(Worker* w);
 

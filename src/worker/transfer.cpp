@@ -15,8 +15,6 @@ namespace iochurn {
 
 namespace {
 
-int used_slots() { return settings.filecount > 0 ? settings.filecount : 0; }
-
 // A transfer that moved fewer bytes without an error leaves errno alone;
 // name the likely cause instead of whatever errno last held.
 int short_transfer_error(int error, bool writing) {
