@@ -36,6 +36,7 @@ LIMIT_VS_BARE = 1.05        # iochurn / bare loop allocating once per thread
 FIO_CRC_MIN = 2.5           # fio crc32c / iochurn on tmpfs, 16 MB and 1 GB
 SUM_MIN = 10.0              # sum kernel / naive byte loop on 4 MB
 ALARM_MAX = {4: 1.03, 1: 1.05}   # -A / plain at 4 MB and 1 MB buffers, tmpfs
+REPORT_MAX = 1.02           # --report + --status-interval=1 / plain, tmpfs
 STARTUP_MAX_MS = 10.0       # iochurn -j -1
 RSS_SLACK_MB = 16           # peak RSS at most the buffers plus this
 
@@ -291,6 +292,22 @@ def option_cases(args, iochurn):
                 [(f"-A cost ({bufsize} MB buffers)", "alarm", "plain",
                   ("<=", ALARM_MAX[bufsize]))],
                 check=["plain", "alarm"], repeat=args.short_repeat))
+    # The report and the status line: a report written at start-up, every
+    # second and at the end, and a status line every second. The report
+    # goes to the scratch directory the runs start in.
+    report_path = "bench-report.json"
+    for bufsize in (1, 4):
+        for jobs in jobs_list:
+            base = [str(iochurn), "-t", args.tmpfs, "-j", str(jobs),
+                    "-s", str(bufsize), "-f", "16", "-p", "20"]
+            label = (f"{fs_label(args.tmpfs)}, -j {jobs}, -s {bufsize}, "
+                     "16 MB x 20")
+            reported = base + [f"--report={report_path}", "--status-interval=1"]
+            cases.append(Case(
+                "options", label, {"plain": base, "report": reported},
+                [("--report --status-interval=1 cost", "report", "plain",
+                  ("<=", REPORT_MAX))],
+                check=["plain", "report"], repeat=args.short_repeat))
     for jobs in jobs_list:
         base = [str(iochurn), "-t", args.tmpfs, "-j", str(jobs), "-f", "16",
                 "-p", "20"]

@@ -2,15 +2,17 @@
 #include "config/options.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 #include <ctime>
+#include <string>
 
-#include "driver/exit_status.h"
+#include "exit_status.h"
 
 namespace iochurn {
 
@@ -46,6 +48,164 @@ int digits_of(uint64_t value) {
   return n;
 }
 
+// Values of the long options, past every short option letter.
+enum LongOption {
+  kOptHelp = 256,
+  kOptVersion,
+  kOptVerify,
+  kOptVerifyBlock,
+  kOptKeepFailed,
+  kOptReport,
+  kOptStrict,
+  kOptStatusInterval,
+  kOptDiagnose,
+  kOptSweep,
+  kOptMemoryBudget,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, kOptHelp},
+    {"version", no_argument, nullptr, kOptVersion},
+    {"verify", required_argument, nullptr, kOptVerify},
+    {"verify-block", required_argument, nullptr, kOptVerifyBlock},
+    {"keep-failed", optional_argument, nullptr, kOptKeepFailed},
+    {"report", required_argument, nullptr, kOptReport},
+    {"strict", no_argument, nullptr, kOptStrict},
+    {"status-interval", required_argument, nullptr, kOptStatusInterval},
+    {"diagnose", no_argument, nullptr, kOptDiagnose},
+    {"sweep", optional_argument, nullptr, kOptSweep},
+    {"memory-budget", required_argument, nullptr, kOptMemoryBudget},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One line per long option, after the short options' help.
+const char kLongHelp[] =
+    "Long options:\n"
+    "       --help               this help with the long options (standard output)\n"
+    "       --version            print the program version\n"
+    "       --verify=sum|blocks  check read-back data by file sums (default) or by\n"
+    "                            tagged, check-summed blocks that name what went wrong\n"
+    "       --verify-block=BYTES block size of --verify=blocks (512..buffer size, a\n"
+    "                            power of two, default=4096)\n"
+    "       --keep-failed[=N]    keep up to N files that failed verification as\n"
+    "                            <name>.<pass>.failed (default N=100)\n"
+    "       --report=FILE        write a JSON report of the run to FILE\n"
+    "       --strict             exit status 16 + 1 (data errors) + 2 (other errors)\n"
+    "                            + 4 (time-outs) + 8 (ended by a signal)\n"
+    "       --status-interval=SECONDS  a status line on standard error every SECONDS\n"
+    "       --diagnose           name hung transfers, guard every call with -A and\n"
+    "                            warn before a run that cannot fit\n"
+    "       --sweep[=force]      delete the files that dead earlier runs left in the\n"
+    "                            working directory first (with -j -1: only that)\n"
+    "       --memory-budget=MB   buffers of all workers at once at most MB (0: no\n"
+    "                            limit; default: the memory available at start)\n";
+
+// Refuses a long option before anything runs: one line, status 2.
+int refuse(const char* option_text, const char* accepted) {
+  std::fprintf(stderr, "iochurn: %s: %s\n", option_text, accepted);
+  return kExitBadLongOption;
+}
+
+// Reads all of `text` as a decimal number in [low, high].
+bool read_whole_number(const char* text, int64_t low, int64_t high,
+                       int64_t* value) {
+  if (text == nullptr || *text == '\0') return false;
+  int64_t v = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    v = v * 10 + (*c - '0');
+    if (v > high) return false;
+  }
+  if (v < low) return false;
+  *value = v;
+  return true;
+}
+
+// The text of the option getopt_long just took or refused.
+const char* current_option_text(char** argv, int argc) {
+  int at = optind - 1;
+  if (at < 1 || at >= argc) return "option";
+  return argv[at];
+}
+
+// Handles one long option. Returns -1 to go on, or an exit status.
+int take_long_option(int c, char** argv, int argc, RunSettings* s) {
+  int64_t value;
+  switch (c) {
+    case kOptHelp:
+      print_help(stdout);
+      std::fputs(kLongHelp, stdout);
+      return kExitOk;
+    case kOptVersion:
+      std::printf("iochurn %s\n", kVersion);
+      return kExitOk;
+    case kOptVerify:
+      if (std::strcmp(optarg, "sum") == 0) {
+        s->verify_mode = VerifyMode::kSum;
+      } else if (std::strcmp(optarg, "blocks") == 0) {
+        s->verify_mode = VerifyMode::kBlocks;
+      } else {
+        return refuse(current_option_text(argv, argc),
+                      "accepted values are 'sum' and 'blocks'");
+      }
+      return -1;
+    case kOptVerifyBlock:
+      // Checked against the buffer size once every option is in.
+      if (!read_whole_number(optarg, 512, int64_t{1} << 31, &value) ||
+          (value & (value - 1)) != 0)
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a power of two from 512 up to the "
+                      "buffer size in bytes");
+      s->verify_block = static_cast<uint32_t>(value);
+      return -1;
+    case kOptKeepFailed:
+      s->keep_failed = true;
+      if (optarg != nullptr) {
+        if (!read_whole_number(optarg, 0, INT32_MAX, &value))
+          return refuse(current_option_text(argv, argc),
+                        "accepted is a number of files, 0 or more");
+        s->keep_failed_max = static_cast<int32_t>(value);
+      }
+      return -1;
+    case kOptReport:
+      if (*optarg == '\0')
+        return refuse(current_option_text(argv, argc),
+                      "accepted is the path of the report file");
+      s->report_path = optarg;
+      return -1;
+    case kOptStrict:
+      s->strict = true;
+      return -1;
+    case kOptStatusInterval:
+      if (!read_whole_number(optarg, 1, INT32_MAX, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a whole number of seconds, 1 or more");
+      s->status_interval = static_cast<int32_t>(value);
+      return -1;
+    case kOptDiagnose:
+      s->diagnose = true;
+      return -1;
+    case kOptSweep:
+      if (optarg == nullptr) {
+        s->sweep = SweepMode::kOn;
+      } else if (std::strcmp(optarg, "force") == 0) {
+        s->sweep = SweepMode::kForce;
+      } else {
+        return refuse(current_option_text(argv, argc),
+                      "accepted is --sweep or --sweep=force");
+      }
+      return -1;
+    case kOptMemoryBudget:
+      if (!read_whole_number(optarg, 0, int64_t{1} << 40, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a number of MB, 0 (no limit) or more");
+      s->memory_budget_mb = value;
+      return -1;
+    default:
+      return -1;
+  }
+}
+
 }  // namespace
 
 int32_t parse_signed32(const char* text) {
@@ -68,7 +228,26 @@ uint32_t parse_unsigned32(const char* text) {
 int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
   opterr = 0;
   int c;
-  while ((c = getopt(argc, argv, kOptionSet)) != -1) {
+  while ((c = getopt_long(argc, argv, kOptionSet, kLongOptions, nullptr)) !=
+         -1) {
+    if (c >= kOptHelp) {
+      int status = take_long_option(c, argv, argc, s);
+      if (status >= 0) return status;
+      continue;
+    }
+    if (c == '?' && (optopt == 0 || optopt >= kOptHelp)) {
+      // Long options, unlike the letters, are never passed over in silence.
+      if (optopt >= kOptHelp) {
+        bool takes_value =
+            kLongOptions[optopt - kOptHelp].has_arg == required_argument;
+        return refuse(current_option_text(argv, argc),
+                      takes_value ? "this option needs a value (--option=VALUE)"
+                                  : "this option takes no value");
+      }
+      return refuse(current_option_text(argv, argc),
+                    "unknown or ambiguous option; --help lists the long "
+                    "options");
+    }
     switch (c) {
       case 'a':
         s->io_tmout_secs = parse_signed32(optarg);
@@ -163,6 +342,13 @@ int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
         break;
     }
   }
+  if (s->verify_mode == VerifyMode::kBlocks &&
+      s->verify_block > buffer_bytes(*s)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "--verify-block=%lu",
+                  static_cast<unsigned long>(s->verify_block));
+    return refuse(text, "the block may not be larger than the buffer (-s)");
+  }
   if (m->monitor_threads && m->actv_mon_tmout == -1) {
     std::fputs("You must set threads monitoring time interval!\n", stderr);
     return kExitNoMonitorInterval;
@@ -174,9 +360,12 @@ uint64_t longest_temp_name(const RunSettings& s, uint64_t max_pid) {
   int last_thread = s.threads > 0 ? s.threads - 1 : 0;
   int last_slot = s.filecount > 0 ? s.filecount - 1 : 0;
   // "<dir>/<pid>_<thread>_<slot>.DUMMY"
-  return std::char_traits<char>::length(effective_workdir(s)) + 1 +
-         digits_of(max_pid) + 1 + digits_of(last_thread) + 1 +
-         digits_of(last_slot) + 6;
+  uint64_t length = std::char_traits<char>::length(effective_workdir(s)) + 1 +
+                    digits_of(max_pid) + 1 + digits_of(last_thread) + 1 +
+                    digits_of(last_slot) + 6;
+  // Kept evidence adds ".<pass>.failed", with the largest pass number.
+  if (s.keep_failed) length += 1 + digits_of(UINT32_MAX) + 7;
+  return length;
 }
 
 uint64_t host_max_pid() {
@@ -198,11 +387,9 @@ int check_workdir_length(const RunSettings& s) {
   return 0;
 }
 
-void usage() {
+void print_help(FILE* e) {
   // The defaults shown are the built-in ones, whatever options came first.
   RunSettings d;
-  reset_run_settings(&d);
-  FILE* e = stderr;
   std::fputs("\n", e);
   std::fprintf(e, "File I/O testing program (with pthreads), version %s\n",
                kVersion);
@@ -241,6 +428,10 @@ void usage() {
   std::fputs("   ./iochurn -vluSRO -j 2 -s 100 -f 6500 -t /test_dir -o 60\n", e);
   std::fputs("   ./iochurn -vlr -s 400 -f 1600 -t /media1\n", e);
   std::fputs("   ./iochurn -vlr -s 500\n", e);
+}
+
+void usage() {
+  print_help(stderr);
   std::exit(kExitHelp);
 }
 

@@ -3,6 +3,7 @@
 #define IOCHURN_CONFIG_OPTIONS_H_
 
 #include <cstdint>
+#include <cstdio>
 
 #include "config/run_settings.h"
 
@@ -21,8 +22,12 @@ int32_t parse_signed32(const char* text);
 uint32_t parse_unsigned32(const char* text);
 
 // Runs the option loop over `argv` into `*s` and `*m`, in command-line
-// order; the last occurrence of an option wins. Returns -1 when start-up
-// should go on, or an exit status (7: monitoring without an interval).
+// order; the last occurrence of an option wins. Short options are read as
+// they always were: unknown letters pass in silence. Long options are
+// checked: an unknown, ambiguous or ill-valued one prints one line on
+// standard error and returns 2 before anything runs. Returns -1 when
+// start-up should go on, or an exit status (0 after --help or --version,
+// 2, or 7: monitoring without an interval).
 // `-h` prints the help and ends the process with status 1.
 // Main thread only, before any other thread exists. Tests may call it again
 // after setting optind to 0.
@@ -38,6 +43,9 @@ uint64_t host_max_pid();
 // Returns 0, or 8 after printing the refusal when the longest temporary file
 // name would not fit a slot's path field.
 int check_workdir_length(const RunSettings& s);
+
+// Prints the 37 lines of help to `out`.
+void print_help(FILE* out);
 
 // Prints the help text on standard error and ends the process with status 1.
 [[noreturn]] void usage();

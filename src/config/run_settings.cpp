@@ -1,22 +1,37 @@
 // Defaults and derived sizes of the run settings.
 #include "config/run_settings.h"
 
-#include <fcntl.h>
+#include <cassert>
+#include <cstring>
 
 namespace iochurn {
 
-RunSettings settings = [] {
-  RunSettings s;
-  reset_run_settings(&s);
-  return s;
-}();
+RunSettings settings;
 
-void reset_run_settings(RunSettings* s) {
-  *s = RunSettings();
-  // Never follow a link planted at a predictable name in a shared directory.
-  s->open_flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-  s->open_mode = 0600;
+namespace {
+
+#ifndef NDEBUG
+RunSettings frozen;
+bool is_frozen = false;
+#endif
+
+}  // namespace
+
+void freeze_settings() {
+#ifndef NDEBUG
+  std::memcpy(&frozen, &settings, sizeof settings);  // padding included
+  is_frozen = true;
+#endif
 }
+
+void check_settings_frozen() {
+#ifndef NDEBUG
+  // Workers read the settings without a lock: nobody may write them now.
+  assert(!is_frozen || std::memcmp(&frozen, &settings, sizeof settings) == 0);
+#endif
+}
+
+void reset_run_settings(RunSettings* s) { *s = RunSettings(); }
 
 const char* effective_workdir(const RunSettings& s) {
   return s.workdir != nullptr ? s.workdir : kDefaultWorkdir;
@@ -38,7 +53,6 @@ int64_t timeout_ms(int32_t seconds, int32_t factor) {
 
 void fill_thread_params(const RunSettings& s, int32_t index, ThreadParams* p) {
   p->thread_index = index;
-  p->filesize = static_cast<int32_t>(s.filesize);
   p->passes = s.passes;
   p->run_forever = s.run_forever;
   p->random_fill = s.random_fill;

@@ -2,6 +2,8 @@
 #ifndef IOCHURN_CONFIG_RUN_SETTINGS_H_
 #define IOCHURN_CONFIG_RUN_SETTINGS_H_
 
+#include <fcntl.h>
+
 #include <cstdint>
 
 namespace iochurn {
@@ -15,36 +17,73 @@ constexpr uint32_t kMaxPrimeLimit = 1000000;
 constexpr const char kDefaultWorkdir[] = "/tmp";
 constexpr const char kVersion[] = IOCHURN_VERSION;
 
+// How read-back data is checked.
+enum class VerifyMode : uint8_t {
+  kSum,     // the additive sum of each file
+  kBlocks,  // the sum, and a tagged header and check value in every block
+};
+
+// What --sweep does with the leftovers of dead runs.
+enum class SweepMode : uint8_t { kOff, kOn, kForce };
+
+// Every default lives here. Fields marked "copied" reach a worker through
+// its ThreadParams block; the others are read by workers directly from
+// `settings`, which nobody writes once the first worker has started.
 struct RunSettings {
-  int32_t filecount = 1;
-  int32_t bufsize = 4;     // MB
-  uint32_t filesize = 16;  // MB
+  int32_t filecount = 1;   // workers read directly
+  int32_t bufsize = 4;     // MB; workers read directly
+  uint32_t filesize = 16;  // MB; workers read directly
   int32_t threads = 1;
-  int32_t open_flags;  // set by reset_run_settings
-  uint32_t open_mode;
+  // Copied. Never follow a link planted at a predictable name in a shared
+  // directory.
+  int32_t open_flags =
+      O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  uint32_t open_mode = 0600;      // copied
   const char* workdir = nullptr;  // nullptr: the built-in directory
   int64_t passive_wait_ms = 7200000;  // negative: no limit
-  bool delete_files = true;
-  bool shadow_enabled = true;
+  bool delete_files = true;    // workers read directly
+  bool shadow_enabled = true;  // workers read directly
   int32_t io_tmout_secs = kDefaultIoTimeoutSecs;
   bool async_break = true;
-  bool collect_stats = true;
-  int32_t passes = 1;  // used as an unsigned count
-  const char* logfile = nullptr;
-  bool verbose = false;
-  bool alarm_control = false;
-  bool run_forever = false;
-  bool separate_buffers = false;
-  bool sync_writes = false;
-  bool random_fill = false;
-  bool random_sleep = false;
+  bool collect_stats = true;   // workers read directly
+  int32_t passes = 1;          // copied; used as an unsigned count
+  const char* logfile = nullptr;  // workers read directly
+  bool verbose = false;           // workers read directly
+  bool alarm_control = false;     // workers read directly
+  bool run_forever = false;       // copied
+  bool separate_buffers = false;  // copied
+  bool sync_writes = false;       // copied
+  bool random_fill = false;       // copied
+  bool random_sleep = false;      // workers read directly
   int32_t usec = 0;  // used as unsigned
   uint32_t max_int_num = 0;
+
+  // Opt-in behaviour of the long options; workers read them directly.
+  VerifyMode verify_mode = VerifyMode::kSum;
+  uint32_t verify_block = 4096;   // bytes, a power of two
+  bool keep_failed = false;
+  int32_t keep_failed_max = 100;  // files kept per run at most
+  const char* report_path = nullptr;
+  bool strict = false;
+  int32_t status_interval = 0;    // seconds; 0: no status line
+  bool diagnose = false;
+  SweepMode sweep = SweepMode::kOff;
+  int64_t memory_budget_mb = -1;  // -1: from the machine; 0: no budget
 };
 
 // The run's settings. Written only by the option loop and start-up on the
 // main thread before the first worker starts; read by every thread after.
 extern RunSettings settings;
+
+// Debug builds: remembers the settings as the first worker starts, so that
+// check_settings_frozen can catch a late write. No-ops otherwise. Main.
+void freeze_settings();
+void check_settings_frozen();
+
+// Number of slots in use: filecount, or none when it is below 1.
+inline int used_slots() {
+  return settings.filecount > 0 ? settings.filecount : 0;
+}
 
 // Settings of the main thread's supervision; never reach the workers.
 struct MonitorSettings {
@@ -53,10 +92,9 @@ struct MonitorSettings {
   bool rerun_threads = false;
 };
 
-// The nine fields copied into every started worker.
+// The fields copied into every started worker.
 struct ThreadParams {
   int32_t thread_index;
-  int32_t filesize;
   int32_t passes;
   int32_t run_forever;
   int32_t random_fill;

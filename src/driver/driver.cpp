@@ -8,17 +8,22 @@
 #include <cstdio>
 #include <new>
 
+#include <cstring>
+
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
-#include "driver/exit_status.h"
-#include "driver/micro_sleep.h"
-#include "driver/summary.h"
+#include "driver/worker_table.h"
+#include "exit_status.h"
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
 #include "guard/watchdog.h"
-#include "platform/event.h"
-#include "worker/buffer.h"
+#include "platform/buffer.h"
+#include "platform/sleep.h"
+#include "report/run_record.h"
+#include "report/summary.h"
+#include "verify/block_tag.h"
+#include "worker/completion.h"
 #include "worker/worker.h"
 
 namespace iochurn {
@@ -27,10 +32,6 @@ unsigned long thread_ids[kMaxThreads];
 ThreadHandle* thread_handles[kMaxThreads];
 
 namespace {
-
-// Never destroyed: a late worker may still signal its event while the
-// process exits, so "releasing" an event only means nobody waits on it.
-NoDestructor<AutoResetEvent[kMaxThreads]> completion_events;
 
 // A temporary file must never receive descriptor 0, 1 or 2: the notice or
 // the progress would land inside it.
@@ -43,14 +44,23 @@ void open_standard_descriptors() {
   }
 }
 
-}  // namespace
-
-int create_completion_events() {
-  // Built with the process; nothing here can fail on this platform.
-  return 0;
+// Sets up what breaks need before any worker runs. Without it a break
+// could leave files behind, so a failure stops the program: 0 or exit
+// status 9 after one line on standard error.
+int prepare_break_handling() {
+  const char* what = "opening /dev/null for the clean-up";
+  int error = shadow_prepare();
+  if (error == 0) {
+    what = "starting the signal thread";
+    error = install_break_signals();
+  }
+  if (error == 0) return 0;
+  std::fprintf(stderr, "iochurn: cannot set up break handling (%s): %s\n",
+               what, std::strerror(error));
+  return kExitBreakSetupFailed;
 }
 
-void signal_completion(int index) { (*completion_events)[index].set(); }
+}  // namespace
 
 int create_thread(int index) {
   auto* params = new (std::nothrow) ThreadParams;
@@ -82,10 +92,9 @@ bool passive_wait() {
   bool all_in_time = true;
   for (int i = 0; i < settings.threads; ++i) {
     if (thread_ids[i] == 0) continue;
-    if ((*completion_events)[i].wait(settings.passive_wait_ms) ==
-        WaitResult::kTimedOut) {
+    if (wait_completion(i, settings.passive_wait_ms) == WaitResult::kTimedOut) {
       if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
-      break_handler(15);
+      break_handler(kTimeoutBreakCode);
       all_in_time = false;
     } else {
       // The worker has signalled; its thread is about to return.
@@ -107,14 +116,17 @@ int run_program(int argc, char** argv) {
   if (status >= 0) return status;
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
 
-  // select needs no initialisation here. The rest of the process-wide state
-  // (thread tables, shadow table) is static storage and already zero.
+  // select needs no initialisation here, and the completion events are
+  // built with the process. The rest of the process-wide state (thread
+  // tables, shadow table) is static storage and already zero.
   tune_allocator();
-  shadow_prepare();
-  install_break_signals();
+  status = prepare_break_handling();
+  if (status != 0) return status;
   settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
   watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
-  if (create_completion_events() != 0) return kExitNoEvent;
+  choose_block_run_id();
+  reset_run_record();
+  freeze_settings();
 
   int started = 0;
   for (int i = 0; i < settings.threads; ++i) {
@@ -135,6 +147,7 @@ int run_program(int argc, char** argv) {
   } else {
     passive_wait();
   }
+  check_settings_frozen();
   if (settings.collect_stats) print_summary();
   // Workers that outlasted the wait may still hold files.
   shadow_final_cleanup();

@@ -5,15 +5,8 @@
 #include <cstdint>
 
 #include "config/run_settings.h"
-#include "platform/thread.h"
 
 namespace iochurn {
-
-// Thread id and handle of the worker last started on each index; id 0 means
-// no worker is watched. Written only by the main thread (create_thread and
-// the monitor), read by it alone.
-extern unsigned long thread_ids[kMaxThreads];
-extern ThreadHandle* thread_handles[kMaxThreads];
 
 // Results of create_thread.
 enum CreateThreadResult {
@@ -26,12 +19,6 @@ enum CreateThreadResult {
 // search and the start delay when set, then starts worker_thread. Returns a
 // CreateThreadResult, after printing its message on failure. Main thread.
 int create_thread(int index);
-
-// Signals the completion event of `index`. Any worker, when it ends.
-void signal_completion(int index);
-
-// Creates the 500 completion events (once per process). Returns 0.
-int create_completion_events();
 
 // Waits for every started worker in index order, each wait limited to the
 // passive wait limit; a time-out raises a break with 15. Returns true when

@@ -2,9 +2,10 @@
 #include <cstdio>
 
 #include "driver/driver.h"
-#include "driver/exit_status.h"
-#include "driver/micro_sleep.h"
+#include "driver/worker_table.h"
+#include "exit_status.h"
 #include "guard/break_handler.h"
+#include "platform/sleep.h"
 
 namespace iochurn {
 

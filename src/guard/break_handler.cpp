@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "config/run_settings.h"
-#include "driver/exit_status.h"
+#include "exit_status.h"
 #include "guard/shadow_table.h"
-#include "worker/file_slot.h"
+#include "platform/message.h"
 
 namespace iochurn {
 
@@ -17,11 +17,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> user_break{0};
 
 void break_handler(int signal_number) {
-  char notice[kMessageBufferSize];
-  int n = std::snprintf(notice, sizeof notice, "\nsignal() %d\n",
-                        signal_number);
   // Lost when descriptor 0 is not writable; the break goes on regardless.
-  if (n > 0) (void)!write(STDIN_FILENO, notice, static_cast<size_t>(n));
+  write_message(STDIN_FILENO, "\nsignal() %d\n", signal_number);
   if (settings.async_break) {
     user_break.store(1);
     if (settings.verbose)

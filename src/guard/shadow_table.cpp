@@ -37,8 +37,8 @@
 #include <mutex>
 #include <type_traits>
 
-#include "driver/micro_sleep.h"
-#include "worker/buffer.h"
+#include "guard/slot_release.h"
+#include "platform/sleep.h"
 
 namespace iochurn {
 
@@ -55,25 +55,6 @@ std::atomic<int> worker_busy[kMaxThreads];
 std::atomic<bool> emergency{false};
 std::atomic<int> opens_in_flight{0};
 bool seen_busy[kMaxThreads];  // written and read by the one clean-up only
-int dev_null = -1;
-
-// Retires the open file of one entry. The caller holds the entry's lock.
-void retire_entry(FileSlot* e, int index, bool busy, bool quiet) {
-  if (e->write_buffer == nullptr || e->descriptor == -1) return;
-  if (busy) {
-    // The worker may be inside a transfer on this descriptor.
-    if (dev_null >= 0) dup2(dev_null, e->descriptor);
-  } else if (close(e->descriptor) != 0 && !quiet) {
-    report_cleanup_failure("close", errno, index);
-  }
-  if (settings.delete_files) {
-    if (unlink(e->path) != 0 && !quiet)
-      report_cleanup_failure("unlink", errno, index);
-  } else if (settings.verbose && !quiet) {
-    std::fputs("Remain temporary files. Remove them manually.\n", stdout);
-  }
-  e->descriptor = -1;
-}
 
 int mirrored_workers() { return settings.threads > 0 ? settings.threads : 0; }
 
@@ -85,7 +66,9 @@ void close_all(bool quiet) {
     seen_busy[t] = worker_busy[t].load() != 0;
     for (int j = 0; j < filecount; ++j) {
       int i = shadow_index(t, j, filecount);
-      retire_entry(&shadow_table[i], i, seen_busy[t], quiet);
+      release_slot_file(&shadow_table[i], i,
+                        seen_busy[t] ? ReleaseMode::kDetach : ReleaseMode::kClose,
+                        quiet);
     }
   }
 }
@@ -175,8 +158,6 @@ void shadow_cleanup_step(int t, void (*step)(void*), void* arg) {
 
 bool begin_emergency() { return !emergency.exchange(true); }
 
-bool emergency_begun() { return emergency.load(); }
-
 void Shadow_close_files() {
   if (settings.verbose) std::fputs("Shadow_close_files.\n", stdout);
   close_all(false);
@@ -190,12 +171,7 @@ void Shadow_free_buffers() {
     std::lock_guard<std::mutex> lock(entry_locks[t]);
     if (seen_busy[t] || worker_busy[t].load() != 0) continue;
     for (int j = 0; j < filecount; ++j) {
-      FileSlot& e = shadow_table[shadow_index(t, j, filecount)];
-      if (e.read_buffer != nullptr && e.read_buffer != e.write_buffer)
-        release_buffer(e.read_buffer);
-      if (e.write_buffer != nullptr) release_buffer(e.write_buffer);
-      e.read_buffer = nullptr;
-      e.write_buffer = nullptr;
+      release_slot_buffers(&shadow_table[shadow_index(t, j, filecount)]);
     }
   }
 }
@@ -215,11 +191,7 @@ void park_forever() {
   for (;;) pause();
 }
 
-int shadow_prepare() {
-  if (dev_null >= 0) return 0;
-  dev_null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  return dev_null >= 0 ? 0 : errno;
-}
+int shadow_prepare() { return prepare_detach(); }
 
 void shadow_reset_for_test() {
   std::memset(static_cast<void*>(shadow_table), 0, sizeof shadow_table);

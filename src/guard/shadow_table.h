@@ -45,6 +45,20 @@ void open_end();
 void gate_enter(int thread_index);
 void gate_leave(int thread_index);
 
+// Holds a worker's gate for the scope it lives in.
+class GateHold {
+ public:
+  explicit GateHold(int thread_index) : thread_index_(thread_index) {
+    gate_enter(thread_index_);
+  }
+  ~GateHold() { gate_leave(thread_index_); }
+  GateHold(const GateHold&) = delete;
+  GateHold& operator=(const GateHold&) = delete;
+
+ private:
+  int thread_index_;
+};
+
 // Runs a worker's pass clean-up as one step against the emergency clean-up:
 // `step(arg)` (close_files, free_buffers) and the clearing of the worker's
 // entries, under its entry lock. Parks instead when the emergency clean-up
@@ -55,7 +69,6 @@ void shadow_cleanup_step(int thread_index, void (*step)(void*), void* arg);
 // caller; every later caller gets false and must park, since the first one
 // ends the process. Async-signal-safe.
 bool begin_emergency();
-bool emergency_begun();
 
 // The emergency clean-up over the whole table (the caller has claimed it
 // with begin_emergency). Workers not inside a gate have their files closed

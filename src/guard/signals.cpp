@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "guard/break_handler.h"
+#include "platform/thread.h"
 
 namespace iochurn {
 
@@ -19,7 +21,8 @@ int wake_signal() { return SIGRTMIN; }
 
 std::atomic<int> segv_pending{0};
 std::atomic<bool> signal_thread_running{false};
-pthread_t signal_thread;
+// Set once before signal_thread_running is raised; read by the handler.
+ThreadHandle* signal_thread = nullptr;
 
 sigset_t console_signals() {
   sigset_t set;
@@ -31,7 +34,7 @@ sigset_t console_signals() {
   return set;
 }
 
-void* signal_loop(void*) {
+void signal_loop(void*) {
   sigset_t waiting = console_signals();
   sigaddset(&waiting, wake_signal());
   for (;;) {
@@ -51,7 +54,6 @@ void* signal_loop(void*) {
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     break_handler(taken);
   }
-  return nullptr;
 }
 
 // Async-signal-safe: no stdio, no locks, no allocation.
@@ -60,7 +62,7 @@ void segv_handler(int, siginfo_t* info, void*) {
     // Sent by another process: an ordinary break, handled on the signal
     // thread where the clean-up may run.
     segv_pending.store(1);
-    pthread_kill(signal_thread, wake_signal());
+    interrupt_thread(signal_thread, wake_signal());
     return;
   }
   // A real fault cannot be resumed and memory can no longer be trusted:
@@ -80,13 +82,16 @@ int install_break_signals() {
   sigaddset(&blocked, wake_signal());
   int rc = pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   if (rc != 0) return rc;
-  rc = pthread_create(&signal_thread, nullptr, signal_loop, nullptr);
+  unsigned long id;
+  rc = start_thread(signal_loop, nullptr, &signal_thread, &id);
   if (rc != 0) {
     // Without the thread the signals must not stay blocked.
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     return rc;
   }
-  pthread_detach(signal_thread);
+  // Detached: it runs until the process ends, so its record (which the
+  // SIGSEGV handler reads) stays valid all along.
+  release_thread(signal_thread);
   signal_thread_running.store(true);
 
   struct sigaction action;
@@ -94,7 +99,7 @@ int install_break_signals() {
   action.sa_sigaction = segv_handler;
   action.sa_flags = SA_SIGINFO | SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, nullptr);
+  if (sigaction(SIGSEGV, &action, nullptr) != 0) return errno;
   return 0;
 }
 

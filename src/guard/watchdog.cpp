@@ -5,13 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 
 #include "config/run_settings.h"
+#include "exit_status.h"
 #include "guard/break_handler.h"
-#include "platform/event.h"
+#include "platform/mutex.h"
+#include "platform/no_destructor.h"
 #include "platform/thread.h"
 
 namespace iochurn {
@@ -22,13 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Shared by one worker and its watchdog thread.
 struct WatchdogSlot {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool armed = false;
-  bool stop = false;
-  bool idle = false;  // the watchdog waits for an arming, with no deadline
-  Clock::time_point deadline;
+  Mutex mutex;
+  CondVar changed;
+  bool armed GUARDED_BY(mutex) = false;
+  bool stop GUARDED_BY(mutex) = false;
+  // The watchdog waits for an arming, with no deadline.
+  bool idle GUARDED_BY(mutex) = false;
+  Clock::time_point deadline GUARDED_BY(mutex);
   ThreadHandle* thread = nullptr;  // touched by the owning worker only
 };
 
@@ -43,27 +45,28 @@ std::atomic<uint64_t> expiries{0};
 // cheap as an unguarded one.
 void wait_thread(void* arg) {
   auto* slot = static_cast<WatchdogSlot*>(arg);
-  std::unique_lock<std::mutex> lock(slot->mutex);
+  slot->mutex.lock();
   while (!slot->stop) {
     if (!slot->armed || watchdog_limit_ms < 0) {
       slot->idle = true;
-      slot->changed.wait(lock);
+      slot->changed.wait(slot->mutex);
       slot->idle = false;
       continue;
     }
     Clock::time_point deadline = slot->deadline;
     if (Clock::now() < deadline) {
-      slot->changed.wait_until(lock, deadline);
+      slot->changed.wait_until(slot->mutex, deadline);
       continue;
     }
     // Expired: this arming fires once; its late disarm changes nothing.
     slot->armed = false;
-    lock.unlock();
+    slot->mutex.unlock();
     expiries.fetch_add(1);
     if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
-    break_handler(15);
-    lock.lock();
+    break_handler(kTimeoutBreakCode);
+    slot->mutex.lock();
   }
+  slot->mutex.unlock();
 }
 
 }  // namespace
@@ -83,7 +86,7 @@ int watchdog_arm(int t) {
   int64_t limit = watchdog_limit_ms > kFarMs ? kFarMs : watchdog_limit_ms;
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    MutexLock lock(&slot.mutex);
     if (limit >= 0)
       slot.deadline = Clock::now() + std::chrono::milliseconds(limit);
     slot.armed = true;
@@ -96,7 +99,7 @@ int watchdog_arm(int t) {
 void watchdog_disarm(int t) {
   WatchdogSlot& slot = (*slots)[t];
   if (slot.thread == nullptr) return;
-  std::lock_guard<std::mutex> lock(slot.mutex);
+  MutexLock lock(&slot.mutex);
   slot.armed = false;
 }
 
@@ -104,13 +107,13 @@ void watchdog_stop(int t) {
   WatchdogSlot& slot = (*slots)[t];
   if (slot.thread == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    MutexLock lock(&slot.mutex);
     slot.stop = true;
   }
   slot.changed.notify_one();
   join_thread(slot.thread);
   slot.thread = nullptr;
-  std::lock_guard<std::mutex> lock(slot.mutex);
+  MutexLock lock(&slot.mutex);
   slot.stop = false;
   slot.armed = false;
   slot.idle = false;

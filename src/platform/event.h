@@ -2,10 +2,9 @@
 #ifndef IOCHURN_PLATFORM_EVENT_H_
 #define IOCHURN_PLATFORM_EVENT_H_
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <new>
+
+#include "platform/mutex.h"
 
 namespace iochurn {
 
@@ -18,7 +17,7 @@ enum class WaitResult { kSignalled, kTimedOut };
 //
 // Thread-safe: any thread may call set() and wait() at any time. Events that
 // other threads may still touch while the process ends must live in storage
-// that is never destroyed (see NoDestructor below).
+// that is never destroyed (platform/no_destructor.h).
 class AutoResetEvent {
  public:
   AutoResetEvent() = default;
@@ -33,30 +32,9 @@ class AutoResetEvent {
   WaitResult wait(int64_t timeout_ms);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable signalled_cv_;
-  bool pending_ = false;
-};
-
-// Storage for an object whose destructor must never run: the object is built
-// in place and lives until the process ends, so threads still running while
-// `exit` runs static destructors never touch a destroyed object.
-template <typename T>
-class NoDestructor {
- public:
-  template <typename... Args>
-  explicit NoDestructor(Args&&... args) {
-    new (storage_) T(static_cast<Args&&>(args)...);
-  }
-  NoDestructor(const NoDestructor&) = delete;
-  NoDestructor& operator=(const NoDestructor&) = delete;
-
-  T* get() { return reinterpret_cast<T*>(storage_); }
-  T* operator->() { return get(); }
-  T& operator*() { return *get(); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
+  Mutex mutex_;
+  CondVar signalled_cv_;
+  bool pending_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace iochurn

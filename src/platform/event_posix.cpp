@@ -15,21 +15,23 @@ constexpr int64_t kLongestWaitMs = int64_t{100} * 365 * 24 * 3600 * 1000;
 
 void AutoResetEvent::set() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     pending_ = true;
   }
   signalled_cv_.notify_one();
 }
 
 WaitResult AutoResetEvent::wait(int64_t timeout_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
+  // The predicates run with mutex_ held, inside the condition variable.
+  auto is_pending = [this]() NO_THREAD_SAFETY_ANALYSIS { return pending_; };
   if (timeout_ms < 0 || timeout_ms > kLongestWaitMs) {
-    signalled_cv_.wait(lock, [this] { return pending_; });
+    signalled_cv_.wait(mutex_, is_pending);
   } else {
     // One monotonic clock for the deadline and every re-check of it.
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(timeout_ms);
-    if (!signalled_cv_.wait_until(lock, deadline, [this] { return pending_; }))
+    if (!signalled_cv_.wait_until(mutex_, deadline, is_pending))
       return WaitResult::kTimedOut;
   }
   pending_ = false;

@@ -25,6 +25,10 @@ bool thread_finished(const ThreadHandle* handle);
 // Waits for the thread to end and releases the handle.
 void join_thread(ThreadHandle* handle);
 
+// Sends `signal_number` to the thread (pthread_kill). Returns 0 or an error
+// number. Async-signal-safe: it only reads the handle.
+int interrupt_thread(const ThreadHandle* handle, int signal_number);
+
 // Gives up the handle without waiting: the thread releases its own resources
 // when it ends.
 void release_thread(ThreadHandle* handle);

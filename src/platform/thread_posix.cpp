@@ -2,6 +2,7 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cerrno>
@@ -61,6 +62,10 @@ bool thread_finished(const ThreadHandle* handle) {
 void join_thread(ThreadHandle* handle) {
   pthread_join(handle->thread, nullptr);
   drop_reference(handle);
+}
+
+int interrupt_thread(const ThreadHandle* handle, int signal_number) {
+  return pthread_kill(handle->thread, signal_number);
 }
 
 void release_thread(ThreadHandle* handle) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "worker/file_slot.h"
+#include "worker/slots.h"
 
 namespace iochurn {
 
@@ -16,12 +16,14 @@ struct Chunk {
 Chunk next_chunk(uint64_t remaining, uint32_t buffer_size);
 
 // Writes every open file of the worker from its write buffer, chunk by
-// chunk, and records each file's additive sum. Failures are counted in the
-// worker's counters and reported; the phase goes on with the next slot.
+// chunk, and records each file's additive sum (with block verification,
+// stamps every block first). Failures are counted in the worker's counters
+// and reported; the phase goes on with the next slot.
 void write_phase(Worker* w);
 
 // Reads every open file back into its read buffer, sums it and compares the
-// sum with the one recorded by the write phase.
+// sum with the one recorded by the write phase (with block verification,
+// checks every block and names each bad one).
 void read_verify_phase(Worker* w);
 
 }  // namespace iochurn

@@ -7,14 +7,16 @@
 #include <cstdlib>
 
 #include "auxiliary/pass_log.h"
-#include "driver/driver.h"
-#include "driver/micro_sleep.h"
-#include "driver/summary.h"
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/watchdog.h"
-#include "worker/file_slot.h"
+#include "platform/sleep.h"
+#include "report/run_record.h"
+#include "report/summary.h"
+#include "worker/completion.h"
+#include "worker/slots.h"
 #include "worker/transfer.h"
+#include "worker/worker_report.h"
 
 namespace iochurn {
 
@@ -33,34 +35,30 @@ void log_line(bool started, int index, uint32_t pass) {
 
 void release_slots(void* arg) {
   auto* w = static_cast<Worker*>(arg);
-  if (settings.verbose)
-    std::printf("Thread %d: Close and delete files.\n", w->index);
+  verbose_line("Thread %d: Close and delete files.\n", w->index);
   close_files(w);
-  if (settings.verbose)
-    std::printf("Thread %d: Free memory buffers.\n", w->index);
+  verbose_line("Thread %d: Free memory buffers.\n", w->index);
   free_buffers(w);
 }
 
 // One pass; returns false when the worker should end.
 bool run_pass(Worker* w, uint32_t* pass, uint32_t* remaining) {
   const int t = w->index;
+  w->pass = *pass + 1;
   do {
     if (break_raised()) break;
-    log_line(true, t, *pass + 1);
-    if (settings.verbose)
-      std::printf("Thread %d: Init structures. %u buffers, each size %u MBytes\n",
-                  t, static_cast<unsigned>(settings.filecount),
-                  static_cast<unsigned>(settings.bufsize));
+    log_line(true, t, w->pass);
+    verbose_line("Thread %d: Init structures. %u buffers, each size %u MBytes\n",
+                 t, static_cast<unsigned>(settings.filecount),
+                 static_cast<unsigned>(settings.bufsize));
     setup_slots(w);
     if (settings.random_sleep) {
       int seconds = std::rand() & 0xF;
-      if (settings.verbose)
-        std::printf("Thread %d: sleep for %d seconds.\n", t, seconds);
+      verbose_line("Thread %d: sleep for %d seconds.\n", t, seconds);
       micro_sleep(static_cast<uint32_t>(seconds), 0);
     }
     if (break_raised()) break;
-    if (settings.verbose)
-      std::printf("Thread %d: Allocate memory buffers.\n", t);
+    verbose_line("Thread %d: Allocate memory buffers.\n", t);
     allocate_buffers(w);
     if (break_raised()) break;
     create_files(w);
@@ -72,15 +70,14 @@ bool run_pass(Worker* w, uint32_t* pass, uint32_t* remaining) {
   // Closing, freeing and clearing the mirror entries are one step as seen by
   // the emergency clean-up.
   shadow_cleanup_step(t, release_slots, w);
-  log_line(false, t, *pass + 1);
+  log_line(false, t, w->pass);
   ++*pass;
-  if (settings.verbose)
-    std::printf("Thread %d: Pass %lu finished.\n", t,
-                static_cast<unsigned long>(*pass));
+  record_pass_completed(t);
+  verbose_line("Thread %d: Pass %lu finished.\n", t,
+               static_cast<unsigned long>(*pass));
   if (break_raised()) {
-    if (settings.verbose)
-      std::printf("Thread %d: (process %d) terminated by user break.\n", t,
-                  w->pid);
+    verbose_line("Thread %d: (process %d) terminated by user break.\n", t,
+                 w->pid);
     return false;
   }
   if (w->params.run_forever) return true;
@@ -97,20 +94,21 @@ void worker_thread(void* arg) {
   delete params;
   w->index = w->params.thread_index;
   w->pid = static_cast<int32_t>(getpid());
-  if (settings.verbose)
-    std::printf("Thread %d: (process %u) started.\n", w->index,
-                static_cast<unsigned>(w->pid));
+  w->generation = record_worker_start(w->index);
+  verbose_line("Thread %d: (process %u) started.\n", w->index,
+               static_cast<unsigned>(w->pid));
 
   uint32_t pass = 0;
   auto remaining = static_cast<uint32_t>(w->params.passes);
   while (run_pass(w, &pass, &remaining)) {
   }
 
-  if (settings.verbose)
-    std::printf("Thread %d: (process %u) terminated.\n", w->index,
-                static_cast<unsigned>(w->pid));
+  verbose_line("Thread %d: (process %u) terminated.\n", w->index,
+               static_cast<unsigned>(w->pid));
   watchdog_stop(w->index);
-  if (settings.collect_stats) add_to_summary(w->counters);
+  // Added whether or not the summary is printed: the report and --strict
+  // count them too.
+  add_to_summary(w->counters);
   signal_completion(w->index);
 }
 

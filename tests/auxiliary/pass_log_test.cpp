@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "worker/scratch_dir.h"
+#include "support/scratch_dir.h"
 
 namespace iochurn {
 namespace {

@@ -29,7 +29,7 @@ class Leaks(IochurnCase):
             if "inherited" in origin or int(number) <= 2:
                 continue
             self.assertIn("/dev/null", target, "descriptor %s left open: %s %s" % (number, target, origin))
-            self.assertIn("shadow_prepare", report)
+            self.assertIn("prepare_detach", report)
 
     def test_passes_and_workers_release_everything(self):
         r = self.run_under_valgrind("-p", "3", "-n", "3", "-j", "2", "-f", "2", "-s", "1",

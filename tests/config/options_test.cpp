@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "config/run_settings.h"
-#include "worker/file_slot.h"
+#include "worker/slots.h"
 
 namespace iochurn {
 namespace {

@@ -133,7 +133,6 @@ TEST(FillThreadParams, CopiesTheNineFields) {
   ThreadParams p{};
   fill_thread_params(s, 499, &p);
   EXPECT_EQ(p.thread_index, 499);
-  EXPECT_EQ(static_cast<uint32_t>(p.filesize), 4294967295u);
   EXPECT_EQ(static_cast<uint32_t>(p.passes), 4294967295u);
   EXPECT_EQ(p.run_forever, 1);
   EXPECT_EQ(p.random_fill, 0);

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Checks the user documentation: the man page and the bash completion.
+"""Checks the user documentation: the man page, the README's examples and
+the bash completion.
 
 Run directly (python3 tests/docs/docs_test.py); needs only the standard
-library, bash, and groff for the rendering check.
+library, bash, and groff for the rendering check. The examples that run the
+program need it in IOCHURN_BIN (CTest sets it) and are skipped without it.
 """
 
+import getopt
 import os
 import re
+import resource
 import shlex
 import shutil
 import subprocess
@@ -15,7 +19,10 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MAN_PAGE = os.path.join(ROOT, "docs", "iochurn.1")
+README = os.path.join(ROOT, "README.md")
 COMPLETION = os.path.join(ROOT, "contrib", "iochurn.bash-completion")
+BIN = os.environ.get("IOCHURN_BIN")
+MB = 1 << 20
 
 # The option set handed to getopt by the program: a letter followed by a colon
 # takes an argument.
@@ -193,6 +200,163 @@ class CompletionTest(unittest.TestCase):
         self.assertEqual(self.complete("-j", "-t", "al"), [])
         # Nothing after -- is read as an option.
         self.assertEqual(self.complete("--", "-t", "al"), [])
+
+
+# ------------------------------------------------------------ the examples
+
+def readme_blocks():
+    """The README's fenced code blocks, as lists of lines."""
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    return [b.splitlines() for b in re.findall(r"^```[a-z]*\n(.*?)^```", text,
+                                               re.M | re.S)]
+
+
+def man_examples():
+    """The .EX blocks of the man page, as plain text lines."""
+    blocks, current = [], None
+    with open(MAN_PAGE, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith(".EX"):
+                current = []
+            elif line.startswith(".EE"):
+                blocks.append(current)
+                current = None
+            elif current is not None:
+                current.append(plain(line).replace("\\(aq", "'"))
+    return blocks
+
+
+def man_example(first_words):
+    """The man page's example block whose first line starts with first_words."""
+    for block in man_examples():
+        if block and block[0].startswith(first_words):
+            return block
+    raise AssertionError("no man page example starts with " + first_words)
+
+
+def iochurn_commands(lines):
+    """The argument lists of every iochurn command in a block of shell lines:
+    comments dropped, continued lines joined, quoted remote commands
+    (pdsh ... 'iochurn ...') included."""
+    text = "\n".join(re.sub(r"(^|\s)#.*", "", l) for l in lines)
+    text = text.replace("\\\n", " ")
+    found = []
+    for m in re.finditer(r"(?:^|[\s'\"/])iochurn((?:[ \t][^'\"\n]*)?)$|"
+                         r"(?:^|[\s'\"/])iochurn([ \t][^'\"\n]*)['\"]",
+                         text, re.M):
+        args = m.group(1) if m.group(1) is not None else m.group(2)
+        found.append(shlex.split(args or ""))
+    return found
+
+
+def run_program(args, cwd, **kwargs):
+    return subprocess.run([BIN] + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=120, **kwargs)
+
+
+class ExampleCommandsTest(unittest.TestCase):
+    """Every command line the README and the man page show uses real options:
+    the program passes over unknown letters, stray words and unit suffixes in
+    silence, so a wrong example would run a different job without a word."""
+
+    def test_every_example_uses_known_options_and_plain_numbers(self):
+        commands = []
+        for block in readme_blocks() + man_examples():
+            commands += iochurn_commands(block)
+        # The README's opening, storage, many-host and monitoring examples and
+        # the man page's four.
+        self.assertGreaterEqual(len(commands), 16)
+        numeric = {c for c, takes in option_letters().items()
+                   if takes and c not in "tL"}
+        for args in commands:
+            with self.subTest(command=" ".join(args)):
+                try:
+                    options, rest = getopt.getopt(args, OPTION_STRING)
+                except getopt.GetoptError as error:
+                    self.fail(str(error))
+                self.assertEqual(rest, [], "words the program would ignore")
+                for option, value in options:
+                    if option[1] in numeric:
+                        self.assertRegex(value, r"^-?\d+$",
+                                         "%s takes a plain number" % option)
+
+
+@unittest.skipUnless(BIN, "needs IOCHURN_BIN")
+class DocumentedRunsTest(unittest.TestCase):
+    """The examples that fit in a test, run as documented."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="iochurn-docs-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_default_run_prints_the_readme_output(self):
+        block = next(b for b in readme_blocks() if b and b[0] == "$ ./build/iochurn")
+        run = run_program([], self.tmp)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(run.stdout, "\n".join(block[1:]) + "\n")
+        # The man page shows the same summary.
+        self.assertIn("\n".join(block[2:]), "\n".join(sum(man_examples(), [])))
+
+    def test_man_verbose_example_matches_a_default_run(self):
+        expected = man_example("Try to run thread 0.")
+        run = run_program(["-v"], self.tmp)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        actual = run.stdout[:run.stdout.index("\nSummary statistics:")].splitlines()
+
+        def normal(lines):
+            return [re.sub(r"(process|id =) \d+", r"\1 N", l) for l in lines if l]
+        # Worker and main thread interleave: each keeps its own order.
+        for prefix in ("Thread 0:", "thread 0", "thread [0]", "Try to run"):
+            with self.subTest(lines=prefix):
+                self.assertEqual([l for l in normal(actual) if l.startswith(prefix)],
+                                 [l for l in normal(expected) if l.startswith(prefix)])
+        self.assertEqual(len(normal(actual)), len(normal(expected)))
+
+    def test_keep_files_example_survives_earlier_runs(self):
+        # The man page's -z example with 2 MB files instead of 64 MB, run
+        # twice so that a second run's files sit beside the first one's.
+        block = man_example("iochurn -z")
+        self.assertIn("-f 64", block[0])
+        script = "\n".join([block[0]] + block) \
+            .replace("/mnt/test", self.tmp).replace("-f 64", "-f 2")
+        script = re.sub(r"^iochurn", shlex.quote(BIN), script, flags=re.M)
+        run = subprocess.run(["bash", "-e", "-c", script], cwd=self.tmp,
+                             stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=120)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        # ls shows six files; the check of slot 1 finds nothing but bytes 1.
+        self.assertEqual(run.stdout.count(".DUMMY\n"), 6, run.stdout)
+        self.assertEqual(run.stdout.splitlines()[-1].strip(), "0")
+        self.assertEqual(os.listdir(self.tmp), [])
+
+    def test_unit_suffixes_end_the_number(self):
+        run = run_program(["-v", "-f", "1G", "-s", "64k", "-t", self.tmp], self.tmp)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertIn("1 buffers, each size 64 MBytes\n", run.stdout)
+        self.assertIn("1 files, each size = 1 Mbytes\n", run.stdout)
+        self.assertIn("Read_Bytes=%d   Write_Bytes=%d\n" % (MB, MB), run.stdout)
+
+    def test_long_option_lookalike_sets_the_working_directory(self):
+        run = run_program(["--threads=4", "-f", "1", "-s", "1"], self.tmp)
+        self.assertEqual(run.returncode, 0)
+        self.assertRegex(run.stderr, r"^Thread 0: ERR \[open\]: No such file or "
+                                     r"directory for file hreads=4/\d+_0_0\.DUMMY\n$")
+
+    def test_transfer_errors_follow_an_empty_line_others_do_not(self):
+        def small_files(limit):
+            return lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        run = run_program(["-f", "2", "-s", "1", "-t", self.tmp], self.tmp,
+                          preexec_fn=small_files(MB))
+        self.assertEqual(run.returncode, 0)
+        # The file ends after 1 MB, so the read of its second chunk falls short.
+        self.assertEqual(run.stderr,
+                         "\nThread 0: ERR [write]: File too large for buffer 0\n"
+                         "\nThread 0: ERR [read]: No data available for buffer 0\n")
+        run = run_program(["-f", "1", "-s", "1", "-t", os.path.join(self.tmp, "none")],
+                          self.tmp)
+        self.assertRegex(run.stderr, r"^Thread 0: ERR \[open\]: ")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Auto-reset event: pending signals, time-outs, one wake per signal, and no
 // lost wake-up under many threads.
 #include "platform/event.h"
+#include "platform/no_destructor.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/no_destructor.h"
 
 namespace iochurn {
 namespace {

@@ -1,6 +1,6 @@
 // File slots: names, buffer fills, set-up, creation and the pass clean-up on
 // a real directory.
-#include "worker/file_slot.h"
+#include "worker/slots.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "worker/pass_fixture.h"
-#include "worker/scratch_dir.h"
+#include "guard/slot_release.h"
+#include "support/pass_fixture.h"
+#include "support/scratch_dir.h"
 
 namespace iochurn {
 namespace {

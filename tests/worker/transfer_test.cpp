@@ -16,9 +16,9 @@
 
 #include "guard/break_handler.h"
 #include "guard/watchdog.h"
+#include "support/pass_fixture.h"
+#include "support/scratch_dir.h"
 #include "worker/additive_sum.h"
-#include "worker/pass_fixture.h"
-#include "worker/scratch_dir.h"
 
 namespace iochurn {
 namespace {

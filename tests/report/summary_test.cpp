@@ -1,5 +1,5 @@
 // Summary totals: exact merging from many workers, and the printed block.
-#include "driver/summary.h"
+#include "report/summary.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Page-aligned transfer buffers that the allocator can hand back pass after
 // pass without fresh page faults.
-#ifndef IOCHURN_WORKER_BUFFER_H_
-#define IOCHURN_WORKER_BUFFER_H_
+#ifndef IOCHURN_PLATFORM_BUFFER_H_
+#define IOCHURN_PLATFORM_BUFFER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -22,4 +22,4 @@ void tune_allocator();
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_WORKER_BUFFER_H_
+#endif  // IOCHURN_PLATFORM_BUFFER_H_

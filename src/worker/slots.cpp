@@ -1,5 +1,5 @@
 // Slots of one worker: set-up, buffers, file creation and clean-up.
-#include "worker/file_slot.h"
+#include "worker/slots.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,10 @@
 #include <ctime>
 
 #include "guard/shadow_table.h"
-#include "worker/buffer.h"
+#include "guard/slot_release.h"
+#include "guard/watchdog.h"
+#include "platform/buffer.h"
+#include "worker/worker_report.h"
 
 namespace iochurn {
 
@@ -24,17 +27,15 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
   if (buffer == nullptr) {
     int error = errno;
     gate_leave(w->index);
-    w->counters.other_errors++;
-    std::fprintf(stderr, "Thread %d: ERR [malloc]: %s for buffer %d\n",
-                 w->index, std::strerror(error), j);
+    report_worker_error(w, {Op::kMalloc, j, 0, buffer_bytes(settings), -1, error},
+                        "Thread %d: ERR [malloc]: %s for buffer %d\n",
+                        w->index, std::strerror(error), j);
     return nullptr;
   }
-  if (settings.verbose) {
-    const char* which = read_side                   ? "read_buffer"
-                        : w->params.separate_buffers ? "write_buffer"
-                                                     : "read_write_buffer";
-    std::printf("Thread %d: Init %s %d\n", w->index, which, j);
-  }
+  const char* which = read_side                    ? "read_buffer"
+                      : w->params.separate_buffers ? "write_buffer"
+                                                   : "read_write_buffer";
+  verbose_line("Thread %d: Init %s %d\n", w->index, which, j);
   // Mirrored before the fill, so the emergency clean-up can release it.
   if (read_side)
     shadow_set_read_buffer(w->index, j, buffer);
@@ -47,14 +48,6 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
 }
 
 }  // namespace
-
-void report_cleanup_failure(const char* operation, int error, int number) {
-  char message[kMessageBufferSize];
-  int n = std::snprintf(message, sizeof message, "ERR [%s]: %s for buffer %d\n",
-                        operation, std::strerror(error), number);
-  if (n > static_cast<int>(sizeof message) - 1) n = sizeof message - 1;
-  if (n > 0) (void)!write(STDERR_FILENO, message, static_cast<size_t>(n));
-}
 
 void setup_slots(Worker* w) {
   std::memset(static_cast<void*>(w->slots), 0, sizeof w->slots);
@@ -83,57 +76,50 @@ void allocate_buffers(Worker* w) {
 }
 
 void create_files(Worker* w) {
-  if (settings.verbose)
-    std::printf("Thread %d: Create files. %u files, each size = %u Mbytes\n",
-                w->index, static_cast<unsigned>(settings.filecount),
-                settings.filesize);
+  verbose_line("Thread %d: Create files. %u files, each size = %u Mbytes\n",
+               w->index, static_cast<unsigned>(settings.filecount),
+               settings.filesize);
   const char* dir = effective_workdir(settings);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr) continue;
     build_temp_path(s.path, sizeof s.path, dir, w->pid, w->index, j);
-    gate_enter(w->index);
-    shadow_set_path(w->index, j, s.path);
-    open_begin();
-    s.descriptor = open(s.path, w->params.open_flags,
-                        static_cast<mode_t>(w->params.open_mode));
-    int error = errno;
-    shadow_set_descriptor(w->index, j, s.descriptor);
-    open_end();
-    gate_leave(w->index);
-    if (s.descriptor == -1) {
-      w->counters.other_errors++;
-      std::fprintf(stderr, "Thread %d: ERR [open]: %s for file %s\n", w->index,
-                   std::strerror(error), s.path);
+    int error;
+    {
+      GateHold hold(w->index);
+      shadow_set_path(w->index, j, s.path);
+      open_begin();
+      const bool watched = settings.alarm_control && settings.diagnose;
+      uint64_t start = activity_begin(w->index, Op::kOpen, j, 0, 0);
+      if (watched) watchdog_arm(w->index);
+      s.descriptor = open(s.path, w->params.open_flags,
+                          static_cast<mode_t>(w->params.open_mode));
+      error = errno;
+      if (watched) watchdog_disarm(w->index);
+      activity_end(w->index, Op::kOpen, start, s.descriptor, w->pass);
+      shadow_set_descriptor(w->index, j, s.descriptor);
+      open_end();
     }
+    if (s.descriptor == -1)
+      report_worker_error(w, {Op::kOpen, j, 0, 0, -1, error},
+                          "Thread %d: ERR [open]: %s for file %s\n", w->index,
+                          std::strerror(error), s.path);
   }
 }
 
 void close_files(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    if (s.write_buffer == nullptr || s.descriptor == -1) continue;
-    if (close(s.descriptor) != 0)
-      report_cleanup_failure("close", errno, j);
-    if (settings.delete_files) {
-      if (unlink(s.path) != 0)
-        report_cleanup_failure("unlink", errno, j);
-    } else if (settings.verbose) {
-      std::fputs("Remain temporary files. Remove them manually.\n", stdout);
-    }
-    s.descriptor = -1;
+    // The evidence of a failed verification outlives the pass if asked.
+    if (s.data_failed && settings.keep_failed &&
+        keep_slot_file(&s, w->index, w->pass))
+      continue;
+    release_slot_file(&s, j, ReleaseMode::kClose, false);
   }
 }
 
 void free_buffers(Worker* w) {
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    if (s.read_buffer != nullptr && s.read_buffer != s.write_buffer)
-      release_buffer(s.read_buffer);
-    release_buffer(s.write_buffer);
-    s.read_buffer = nullptr;
-    s.write_buffer = nullptr;
-  }
+  for (int j = 0; j < used_slots(); ++j) release_slot_buffers(&w->slots[j]);
 }
 
 bool build_temp_path(char* out, size_t size, const char* dir, int pid,

@@ -1,5 +1,5 @@
 // Sleep on select with no descriptor sets.
-#include "driver/micro_sleep.h"
+#include "platform/sleep.h"
 
 #include <sys/select.h>
 

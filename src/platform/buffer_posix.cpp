@@ -1,5 +1,5 @@
 // Aligned buffers carved out of plain malloc.
-#include "worker/buffer.h"
+#include "platform/buffer.h"
 
 #include <malloc.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // Sub-second sleep without processor use.
-#ifndef IOCHURN_DRIVER_MICRO_SLEEP_H_
-#define IOCHURN_DRIVER_MICRO_SLEEP_H_
+#ifndef IOCHURN_PLATFORM_SLEEP_H_
+#define IOCHURN_PLATFORM_SLEEP_H_
 
 #include <cstdint>
 
@@ -13,4 +13,4 @@ int micro_sleep(uint32_t seconds, uint32_t microseconds);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_DRIVER_MICRO_SLEEP_H_
+#endif  // IOCHURN_PLATFORM_SLEEP_H_

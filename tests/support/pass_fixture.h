@@ -1,7 +1,7 @@
 // A worker run by hand, phase by phase, in a private directory: the process-
 // wide state reset the way start-up does it, and nothing left afterwards.
-#ifndef IOCHURN_TESTS_WORKER_PASS_FIXTURE_H_
-#define IOCHURN_TESTS_WORKER_PASS_FIXTURE_H_
+#ifndef IOCHURN_TESTS_SUPPORT_PASS_FIXTURE_H_
+#define IOCHURN_TESTS_SUPPORT_PASS_FIXTURE_H_
 
 #include <unistd.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 
 #include "config/run_settings.h"
-#include "driver/summary.h"
+#include "report/summary.h"
 #include "guard/shadow_table.h"
 #include "worker/file_slot.h"
-#include "worker/scratch_dir.h"
+#include "support/scratch_dir.h"
 #include "worker/transfer.h"
 
 namespace iochurn {
@@ -87,4 +87,4 @@ class PassFixture : public ::testing::Test {
 }  // namespace testing_support
 }  // namespace iochurn
 
-#endif  // IOCHURN_TESTS_WORKER_PASS_FIXTURE_H_
+#endif  // IOCHURN_TESTS_SUPPORT_PASS_FIXTURE_H_

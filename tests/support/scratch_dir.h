@@ -1,6 +1,6 @@
 // A private temporary directory per test, removed with everything in it.
-#ifndef IOCHURN_TESTS_WORKER_SCRATCH_DIR_H_
-#define IOCHURN_TESTS_WORKER_SCRATCH_DIR_H_
+#ifndef IOCHURN_TESTS_SUPPORT_SCRATCH_DIR_H_
+#define IOCHURN_TESTS_SUPPORT_SCRATCH_DIR_H_
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -87,4 +87,4 @@ inline void write_file(const std::string& path, const std::string& text) {
 }  // namespace testing_support
 }  // namespace iochurn
 
-#endif  // IOCHURN_TESTS_WORKER_SCRATCH_DIR_H_
+#endif  // IOCHURN_TESTS_SUPPORT_SCRATCH_DIR_H_

@@ -1,21 +1,24 @@
 // Summary totals.
-#include "driver/summary.h"
+#include "report/summary.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace iochurn {
 
 namespace {
 
 // Trivially destructible: a late worker may add while the process exits.
-std::mutex totals_lock;
-SummaryTotals totals;
+// Written by workers as they end; read by the main thread, the status line
+// and the report.
+Mutex totals_lock;
+SummaryTotals totals GUARDED_BY(totals_lock);
 
 }  // namespace
 
 void add_to_summary(const WorkerCounters& c) {
-  std::lock_guard<std::mutex> lock(totals_lock);
+  MutexLock lock(&totals_lock);
   totals.Read_Bytes += c.bytes_read;
   totals.Write_Bytes += c.bytes_written;
   totals.Compare_Errors += c.compare_errors;
@@ -23,12 +26,12 @@ void add_to_summary(const WorkerCounters& c) {
 }
 
 SummaryTotals summary_snapshot() {
-  std::lock_guard<std::mutex> lock(totals_lock);
+  MutexLock lock(&totals_lock);
   return totals;
 }
 
 void reset_summary() {
-  std::lock_guard<std::mutex> lock(totals_lock);
+  MutexLock lock(&totals_lock);
   totals = SummaryTotals{};
 }
 

@@ -1,0 +1,56 @@
+// Letting go of one slot's file and buffers: the one routine behind both the
+// worker's pass clean-up and the emergency clean-up.
+#ifndef IOCHURN_GUARD_SLOT_RELEASE_H_
+#define IOCHURN_GUARD_SLOT_RELEASE_H_
+
+#include "worker/file_slot.h"
+
+namespace iochurn {
+
+enum class ReleaseMode {
+  kClose,   // close the descriptor
+  kDetach,  // its worker may be inside a transfer on it: point the number
+            // at /dev/null with dup2 instead of closing it, so it is never
+            // handed to another open and a late write lands nowhere
+};
+
+// Lets go of the open file of `slot` (nothing when it has no write buffer or
+// no descriptor): closes or detaches it, then with file deletion on deletes
+// it by name (with verbose output and deletion off, reminds the user that
+// the file remains). Failures are reported as "ERR [close]: <text> for
+// buffer <number>" unless `quiet`, never counted. Sets the descriptor to -1.
+// The caller holds whatever keeps the slot's owner away (its own thread, or
+// the entry lock).
+void release_slot_file(FileSlot* slot, int number, ReleaseMode mode,
+                       bool quiet);
+
+// Keeps the file of `slot`, which failed verification in pass `pass`, as
+// "<path>.<pass>.failed" instead of deleting it, while the run's allowance
+// (--keep-failed) lasts: renames it without replacing anything, closes it
+// and prints the new path on standard error. Returns false, having done
+// nothing to the file, when the allowance is used up (said once per run)
+// or the rename fails (said); the caller then releases the file as usual.
+// The caller runs it where it would release the file (the pass clean-up
+// step, so rename and clearing the mirror are one step for the emergency
+// clean-up).
+bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass);
+
+// Resets the allowance of kept files (start-up and tests).
+void reset_kept_files();
+
+// Releases the slot's buffers, a shared one once, and clears both pointers.
+void release_slot_buffers(FileSlot* slot);
+
+// Reports a failed close or unlink ("ERR [close]: <error text> for buffer
+// <number>") with one unbuffered write of at most 128 bytes to standard
+// error. Safe to call while other threads print.
+void report_cleanup_failure(const char* operation, int error, int number);
+
+// Opens the /dev/null descriptor that kDetach needs, once, before any
+// worker runs, so that a full descriptor table cannot stop the clean-up
+// later. Returns 0 or an errno value. Main thread.
+int prepare_detach();
+
+}  // namespace iochurn
+
+#endif  // IOCHURN_GUARD_SLOT_RELEASE_H_

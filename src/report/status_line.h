@@ -1,0 +1,37 @@
+// The live status line: one "status:" line of key=value pairs on standard
+// error every --status-interval seconds while the workers run.
+#ifndef IOCHURN_REPORT_STATUS_LINE_H_
+#define IOCHURN_REPORT_STATUS_LINE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace iochurn {
+
+// The figures one status line is made of, read from the run record.
+struct StatusSample {
+  uint64_t at_ns;  // monotonic clock when taken
+  uint64_t elapsed_ns;  // since the run started
+  uint64_t passes_completed;
+  uint64_t bytes_written;
+  uint64_t bytes_read;
+  uint64_t compare_errors;
+  uint64_t other_errors;
+  int stalled;  // transfers running longer than the interval
+};
+
+// Reads the records of indices [0, workers) now; a transfer counts as
+// stalled when it has run longer than `stall_ns`. Any thread; no lock.
+StatusSample take_status_sample(int workers, uint64_t stall_ns);
+
+// Formats "status: elapsed_s=120 passes=37 write_MiBps=812.3
+// read_MiBps=790.1 compare_errors=0 other_errors=0 stalled=0\n" into
+// `out`, the rates over the time from `previous` to `now` (0.0 when no time
+// passed). Returns the length written, the newline included, cut to fit
+// `size`; the caller writes it with one call.
+int format_status_line(const StatusSample& now, const StatusSample& previous,
+                       char* out, size_t size);
+
+}  // namespace iochurn
+
+#endif  // IOCHURN_REPORT_STATUS_LINE_H_

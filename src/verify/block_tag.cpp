@@ -1,0 +1,183 @@
+// Stamping and checking tagged blocks.
+#include "verify/block_tag.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace iochurn {
+
+uint64_t block_run_id;
+
+namespace {
+
+constexpr uint32_t kCheckedHeaderBytes = offsetof(BlockHeader, check);
+
+BlockHeader header_for(const BlockIdentity& id, uint64_t offset) {
+  BlockHeader h{};
+  h.magic = kBlockMagic;
+  h.run_id = id.run_id;
+  h.pid = id.pid;
+  h.thread = id.thread;
+  h.generation = id.generation;
+  h.slot = id.slot;
+  h.pass = id.pass;
+  h.offset = offset;
+  return h;
+}
+
+// Blocks shorter than a header (only a file's last block can be) carry the
+// first bytes of a header: they are compared, not check-summed.
+bool is_short(uint32_t size) { return size < kBlockHeaderBytes; }
+
+bool all_zero(const uint8_t* data, uint32_t size) {
+  for (uint32_t i = 0; i < size; ++i)
+    if (data[i] != 0) return false;
+  return true;
+}
+
+bool same_file_name(const BlockHeader& h, const BlockIdentity& id) {
+  return h.run_id == id.run_id && h.pid == id.pid && h.thread == id.thread &&
+         h.slot == id.slot;
+}
+
+}  // namespace
+
+void choose_block_run_id() {
+  uint64_t id = 0;
+  if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+    // No entropy to be had: time and process still tell runs apart.
+    id = static_cast<uint64_t>(
+             std::chrono::system_clock::now().time_since_epoch().count()) ^
+         (static_cast<uint64_t>(getpid()) << 32);
+  }
+  block_run_id = id;
+}
+
+uint64_t block_check(const uint8_t* block, uint32_t size) {
+  // Seeding the payload's hash with the header's makes one value cover both
+  // without copying the block to blank the check field.
+  uint64_t head = XXH3_64bits(block, kCheckedHeaderBytes);
+  return XXH3_64bits_withSeed(block + kBlockHeaderBytes,
+                              size - kBlockHeaderBytes, head);
+}
+
+void stamp_blocks(uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
+                  uint32_t block_size, const BlockIdentity& id) {
+  for (uint64_t at = 0; at < bytes; at += block_size) {
+    uint64_t left = bytes - at;
+    auto size = static_cast<uint32_t>(left < block_size ? left : block_size);
+    BlockHeader h = header_for(id, file_offset + at);
+    if (is_short(size)) {
+      std::memcpy(chunk + at, &h, size);
+      continue;
+    }
+    std::memcpy(chunk + at, &h, kCheckedHeaderBytes);
+    h.check = block_check(chunk + at, size);
+    std::memcpy(chunk + at + kCheckedHeaderBytes, &h.check, sizeof h.check);
+  }
+}
+
+void poison_blocks(uint8_t* chunk, uint64_t bytes, uint32_t block_size) {
+  BlockHeader poison;
+  std::memset(&poison, 0xA5, sizeof poison);
+  poison.magic = kPoisonMagic;
+  for (uint64_t at = 0; at < bytes; at += block_size) {
+    uint64_t left = bytes - at;
+    auto size = static_cast<uint32_t>(left < block_size ? left : block_size);
+    std::memcpy(chunk + at, &poison, is_short(size) ? size : sizeof poison);
+  }
+}
+
+bool block_is_good(const uint8_t* block, uint32_t size, uint64_t file_offset,
+                   const BlockIdentity& expected) {
+  BlockHeader want = header_for(expected, file_offset);
+  if (is_short(size)) return std::memcmp(block, &want, size) == 0;
+  if (std::memcmp(block, &want, kCheckedHeaderBytes) != 0) return false;
+  uint64_t stored;
+  std::memcpy(&stored, block + kCheckedHeaderBytes, sizeof stored);
+  return stored == block_check(block, size);
+}
+
+BlockFinding classify_block(const uint8_t* block, uint32_t size,
+                            uint64_t file_offset,
+                            const BlockIdentity& expected) {
+  BlockFinding f{};
+  f.offset = file_offset;
+  std::memcpy(&f.found, block, is_short(size) ? size : sizeof f.found);
+  if (f.found.magic == kPoisonMagic ||
+      (is_short(size) && size >= 8 &&
+       std::memcmp(block, &kPoisonMagic, 8) == 0)) {
+    f.kind = BlockKind::kUndelivered;
+    return f;
+  }
+  if (all_zero(block, size)) {
+    f.kind = BlockKind::kZeroed;
+    return f;
+  }
+  if (is_short(size)) {
+    // Too short to carry a check value: it differs, and that is all.
+    f.kind = BlockKind::kCorrupt;
+    return f;
+  }
+  const BlockHeader& h = f.found;
+  f.computed = block_check(block, size);
+  bool valid = h.magic == kBlockMagic && h.check == f.computed;
+  bool names_this_file = same_file_name(h, expected) &&
+                         h.generation == expected.generation &&
+                         h.pass == expected.pass;
+  if (!valid) {
+    f.kind = names_this_file && h.offset == file_offset ? BlockKind::kCorrupt
+                                                        : BlockKind::kUnrecognised;
+    return f;
+  }
+  if (names_this_file)
+    f.kind = h.offset != file_offset ? BlockKind::kMisplaced
+                                     : BlockKind::kCorrupt;  // cannot be valid
+  else if (same_file_name(h, expected))
+    f.kind = BlockKind::kStale;
+  else
+    f.kind = BlockKind::kForeign;
+  return f;
+}
+
+void describe_finding(const BlockFinding& f, char* out, size_t size) {
+  const BlockHeader& h = f.found;
+  switch (f.kind) {
+    case BlockKind::kUndelivered:
+    case BlockKind::kZeroed:
+      if (size > 0) out[0] = '\0';
+      return;
+    case BlockKind::kCorrupt:
+      // The check value stored in the block, and the one its bytes give.
+      std::snprintf(out, size,
+                    " (found: check=%016" PRIx64 " expected=%016" PRIx64 ")",
+                    h.check, f.computed);
+      return;
+    case BlockKind::kUnrecognised:
+      std::snprintf(out, size,
+                    " (found: magic=%016" PRIx64 " check=%016" PRIx64
+                    " expected=%016" PRIx64 ")",
+                    h.magic, h.check, f.computed);
+      return;
+    case BlockKind::kMisplaced:
+      std::snprintf(out, size, " (found: offset=%" PRIu64 ")", h.offset);
+      return;
+    default:
+      std::snprintf(out, size,
+                    " (found: run=%016" PRIx64 " pid=%u thread=%u "
+                    "generation=%u slot=%u pass=%u offset=%" PRIu64 ")",
+                    h.run_id, h.pid, h.thread, h.generation, h.slot, h.pass,
+                    h.offset);
+      return;
+  }
+}
+
+}  // namespace iochurn

@@ -1,0 +1,44 @@
+// Worker error lines, verbose lines and progress symbols.
+#include "worker/worker_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace iochurn {
+
+void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
+                         ...) {
+  bool compare = site.op == Op::kChksum || site.op == Op::kVerify;
+  if (!compare) {
+    w->counters.other_errors++;
+    record_counted_error(w->index, false);
+  }
+  record_error(w->index, site.op, site.slot, w->slots[site.slot].path,
+               site.offset, site.asked, site.moved, site.error);
+  // Standard error is unbuffered: the C library formats the whole line and
+  // hands it over in one write.
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void count_compare_error(Worker* w) {
+  w->counters.compare_errors++;
+  record_counted_error(w->index, true);
+}
+
+void verbose_line(const char* format, ...) {
+  if (!settings.verbose) return;
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+void put_symbol(char symbol) {
+  std::fputc(symbol, stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace iochurn
