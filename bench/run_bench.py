@@ -37,6 +37,8 @@ FIO_CRC_MIN = 2.5           # fio crc32c / iochurn on tmpfs, 16 MB and 1 GB
 SUM_MIN = 10.0              # sum kernel / naive byte loop on 4 MB
 ALARM_MAX = {4: 1.03, 1: 1.05}   # -A / plain at 4 MB and 1 MB buffers, tmpfs
 REPORT_MAX = 1.02           # --report + --status-interval=1 / plain, tmpfs
+BLOCKS_MAX = {"tmpfs": 1.15, "disk": 1.05}  # --verify=blocks / --verify=sum
+FIO_BLOCKS_MIN = 2.0        # fio crc32c, 4 KiB interval / iochurn --verify=blocks
 STARTUP_MAX_MS = 10.0       # iochurn -j -1
 RSS_SLACK_MB = 16           # peak RSS at most the buffers plus this
 
@@ -319,6 +321,40 @@ def option_cases(args, iochurn):
     return cases
 
 
+def verify_cases(args, iochurn, fio):
+    """Block verification against the sum, and against fio checking every
+    4 KiB with crc32c: the same files, buffers and passes."""
+    cases = []
+    for directory in (args.tmpfs, args.dir):
+        on_tmpfs = directory == args.tmpfs
+        for jobs in (1, 2):
+            base = [str(iochurn), "-t", directory, "-j", str(jobs), "-f", "16",
+                    "-s", str(CHUNK_MB), "-p", "20"]
+            contenders = {"sum": base + ["--verify=sum"],
+                          "blocks": base + ["--verify=blocks"]}
+            target = BLOCKS_MAX["tmpfs" if on_tmpfs else "disk"]
+            rows = [("--verify=blocks / --verify=sum", "blocks", "sum",
+                     ("<=", target))]
+            if fio:
+                contenders["fio_blocks"] = [
+                    fio, "--name=churn", f"--directory={directory}", "--thread",
+                    f"--numjobs={jobs}", "--ioengine=sync", "--rw=write",
+                    f"--bs={CHUNK_MB}M", "--size=16M", "--loops=20",
+                    "--unlink=1", "--unlink_each_loop=1", "--do_verify=1",
+                    "--fallocate=none", "--invalidate=0",
+                    "--verify_state_save=0", "--verify=crc32c",
+                    "--verify_interval=4096", "--group_reporting",
+                    "--output-format=terse"]
+                rows.append(("fio crc32c every 4 KiB / iochurn --verify=blocks",
+                             "fio_blocks", "blocks",
+                             (">=", FIO_BLOCKS_MIN) if on_tmpfs else None))
+            label = f"{fs_label(directory)}, -j {jobs}, 16 MB x 20, blocks"
+            cases.append(Case("options", label, contenders, rows,
+                              check=["sum", "blocks"],
+                              repeat=args.short_repeat))
+    return cases
+
+
 # ------------------------------------------------------------ measurements
 
 def verdict(value, target):
@@ -510,7 +546,8 @@ def main():
 
     started = time.monotonic()
     load_before = loadavg()
-    cases = churn_cases(args, (iochurn, bare), fio) + option_cases(args, iochurn)
+    cases = (churn_cases(args, (iochurn, bare), fio) +
+             option_cases(args, iochurn) + verify_cases(args, iochurn, fio))
     if args.only:
         cases = [c for c in cases if args.only in c.label]
     with tempfile.TemporaryDirectory(prefix="iochurn-bench-") as scratch:

@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "worker/additive_sum.h"
+#include "verify/additive_sum.h"
 #include "worker/file_slot.h"
 
 namespace {

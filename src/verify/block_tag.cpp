@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
+#include "verify/additive_sum.h"
+#include "verify/check_value.h"
 
 namespace iochurn {
 
@@ -62,27 +62,28 @@ void choose_block_run_id() {
 }
 
 uint64_t block_check(const uint8_t* block, uint32_t size) {
-  // Seeding the payload's hash with the header's makes one value cover both
-  // without copying the block to blank the check field.
-  uint64_t head = XXH3_64bits(block, kCheckedHeaderBytes);
-  return XXH3_64bits_withSeed(block + kBlockHeaderBytes,
-                              size - kBlockHeaderBytes, head);
+  return check_value(block, kCheckedHeaderBytes, block + kBlockHeaderBytes,
+                     size - kBlockHeaderBytes);
 }
 
-void stamp_blocks(uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
-                  uint32_t block_size, const BlockIdentity& id) {
+uint32_t stamp_blocks(uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
+                      uint32_t block_size, const BlockIdentity& id) {
+  uint32_t sum = 0;
   for (uint64_t at = 0; at < bytes; at += block_size) {
     uint64_t left = bytes - at;
     auto size = static_cast<uint32_t>(left < block_size ? left : block_size);
     BlockHeader h = header_for(id, file_offset + at);
     if (is_short(size)) {
       std::memcpy(chunk + at, &h, size);
-      continue;
+    } else {
+      std::memcpy(chunk + at, &h, kCheckedHeaderBytes);
+      h.check = block_check(chunk + at, size);
+      std::memcpy(chunk + at + kCheckedHeaderBytes, &h.check, sizeof h.check);
     }
-    std::memcpy(chunk + at, &h, kCheckedHeaderBytes);
-    h.check = block_check(chunk + at, size);
-    std::memcpy(chunk + at + kCheckedHeaderBytes, &h.check, sizeof h.check);
+    // Summed while the block is still in the nearest cache.
+    sum += additive_sum(chunk + at, size);
   }
+  return sum;
 }
 
 void poison_blocks(uint8_t* chunk, uint64_t bytes, uint32_t block_size) {
@@ -104,6 +105,24 @@ bool block_is_good(const uint8_t* block, uint32_t size, uint64_t file_offset,
   uint64_t stored;
   std::memcpy(&stored, block + kCheckedHeaderBytes, sizeof stored);
   return stored == block_check(block, size);
+}
+
+uint32_t check_blocks(const uint8_t* chunk, uint64_t bytes,
+                      uint64_t file_offset, uint32_t block_size,
+                      const BlockIdentity& id, BadBlocks* bad) {
+  uint32_t sum = 0;
+  for (uint64_t at = 0; at < bytes; at += block_size) {
+    uint64_t left = bytes - at;
+    auto size = static_cast<uint32_t>(left < block_size ? left : block_size);
+    if (!block_is_good(chunk + at, size, file_offset + at, id)) {
+      if (bad->count < kNamedBadBlocks)
+        bad->named[bad->count] =
+            classify_block(chunk + at, size, file_offset + at, id);
+      bad->count++;
+    }
+    sum += additive_sum(chunk + at, size);
+  }
+  return sum;
 }
 
 BlockFinding classify_block(const uint8_t* block, uint32_t size,

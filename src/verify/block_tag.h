@@ -58,8 +58,10 @@ uint64_t block_check(const uint8_t* block, uint32_t size);
 // Stamps every block of the chunk at `chunk` (`bytes` long, starting at
 // byte `file_offset` of the file, which is a multiple of `block_size`):
 // writes its header and its check value. The payload keeps its fill.
-void stamp_blocks(uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
-                  uint32_t block_size, const BlockIdentity& id);
+// Returns the additive sum of the stamped chunk, taken block by block while
+// each is in the nearest cache.
+uint32_t stamp_blocks(uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
+                      uint32_t block_size, const BlockIdentity& id);
 
 // Overwrites the header place of every block of the destination chunk with
 // the poison header, so that bytes a read reports but does not deliver are
@@ -78,6 +80,21 @@ struct BlockFinding {
 // wrote there. The fast path: one header compare and one check value.
 bool block_is_good(const uint8_t* block, uint32_t size, uint64_t file_offset,
                    const BlockIdentity& expected);
+
+// The bad blocks of one file in one pass: the first few named, all counted.
+constexpr int kNamedBadBlocks = 8;
+struct BadBlocks {
+  uint32_t count;
+  BlockFinding named[kNamedBadBlocks];
+};
+
+// Checks every block of a chunk just read at `file_offset`; bad ones are
+// counted in `*bad`, the first kNamedBadBlocks of the file classified.
+// Returns the additive sum of the chunk, taken block by block while each is
+// in the nearest cache.
+uint32_t check_blocks(const uint8_t* chunk, uint64_t bytes,
+                      uint64_t file_offset, uint32_t block_size,
+                      const BlockIdentity& id, BadBlocks* bad);
 
 // Classifies a block that is not good, in this order: undelivered (the
 // poison header is still there), zeroed (every byte zero), corrupt (the

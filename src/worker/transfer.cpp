@@ -9,16 +9,13 @@
 
 #include "guard/shadow_table.h"
 #include "guard/watchdog.h"
+#include "verify/additive_sum.h"
 #include "verify/block_tag.h"
-#include "worker/additive_sum.h"
 #include "worker/worker_report.h"
 
 namespace iochurn {
 
 namespace {
-
-// At most this many bad blocks of one file are named; the rest are counted.
-constexpr int kNamedBadBlocks = 8;
 
 // One read or write of a chunk as the watchdog and the run record see it:
 // published, armed, called, disarmed, recorded. Returns what the call
@@ -126,27 +123,6 @@ BlockIdentity identity_of(const Worker* w, int j) {
           w->pass};
 }
 
-// The bad blocks of one file in one pass: the first few named, all counted.
-struct BadBlocks {
-  uint32_t count;
-  BlockFinding named[kNamedBadBlocks];
-};
-
-// Checks every block of a chunk just read; bad ones go into `*bad`.
-void check_blocks(const uint8_t* chunk, uint64_t bytes, uint64_t file_offset,
-                  const BlockIdentity& id, BadBlocks* bad) {
-  const uint32_t block = settings.verify_block;
-  for (uint64_t at = 0; at < bytes; at += block) {
-    uint64_t left = bytes - at;
-    auto size = static_cast<uint32_t>(left < block ? left : block);
-    if (block_is_good(chunk + at, size, file_offset + at, id)) continue;
-    if (bad->count < kNamedBadBlocks)
-      bad->named[bad->count] =
-          classify_block(chunk + at, size, file_offset + at, id);
-    bad->count++;
-  }
-}
-
 void report_bad_blocks(Worker* w, int j, const BadBlocks& bad) {
   const FileSlot& s = w->slots[j];
   uint32_t named = bad.count < kNamedBadBlocks ? bad.count : kNamedBadBlocks;
@@ -219,12 +195,13 @@ void write_phase(Worker* w) {
       int error;
       {
         GateHold hold(w->index);
-        if (blocks)
-          stamp_blocks(s.write_buffer, chunk.bytes, offset,
-                       settings.verify_block, id);
         // Summed before the bytes are handed over: the comparison covers
         // the whole way through the file system and the device.
-        sum += additive_sum(s.write_buffer, chunk.bytes);
+        if (blocks)
+          sum += stamp_blocks(s.write_buffer, chunk.bytes, offset,
+                              settings.verify_block, id);
+        else
+          sum += additive_sum(s.write_buffer, chunk.bytes);
         put_symbol(chunk.symbol);
         written = guarded_transfer(w, Op::kWrite, s, j, s.write_buffer,
                                    chunk.bytes, offset, &error);
@@ -272,8 +249,11 @@ void read_verify_phase(Worker* w) {
         got = guarded_transfer(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
                                offset, &error);
         if (!short_of(got, chunk.bytes)) {
-          sum += additive_sum(s.read_buffer, chunk.bytes);
-          if (blocks) check_blocks(s.read_buffer, chunk.bytes, offset, id, &bad);
+          if (blocks)
+            sum += check_blocks(s.read_buffer, chunk.bytes, offset,
+                                settings.verify_block, id, &bad);
+          else
+            sum += additive_sum(s.read_buffer, chunk.bytes);
         }
       }
       if (short_of(got, chunk.bytes)) {

@@ -128,9 +128,11 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct file_state *files[MAX_FILES];
 static int nfiles;
 
-/* An open file: the backing descriptor and, for .DUMMY files, its entry. */
+/* An open file or directory: the backing descriptor, for a directory its
+ * stream, and for a .DUMMY file its entry. */
 struct handle {
     int fd;
+    DIR *dir;
     struct file_state *st;
 };
 
@@ -308,8 +310,8 @@ static void maybe_stall(enum stall_op op, const char *path, uint64_t off)
 
 /* ---- metadata ---- */
 
-/* The handle of an open file; NULL for no file info, or a directory's (we
- * keep no directory handles, so theirs is 0). */
+/* The handle of an open file or directory, or NULL. Paths may be NULL
+ * where a handle is given (nullpath_ok), so the handle comes first. */
 static struct handle *handle_of(const struct fuse_file_info *fi)
 {
     return fi && fi->fh ? (struct handle *)(uintptr_t)fi->fh : NULL;
@@ -342,28 +344,50 @@ static int ff_getattr(const char *path, struct stat *sb, struct fuse_file_info *
     return rc == 0 ? 0 : -errno;
 }
 
+static int ff_opendir(const char *path, struct fuse_file_info *fi)
+{
+    struct handle *h = calloc(1, sizeof *h);
+    int fd;
+
+    if (!h)
+        return -ENOMEM;
+    fd = openat(cfg.backing, rel(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    h->dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (!h->dir) {
+        int e = errno;
+        if (fd >= 0)
+            close(fd);
+        free(h);
+        return -e;
+    }
+    h->fd = fd;
+    fi->fh = (uint64_t)(uintptr_t)h;
+    return 0;
+}
+
 static int ff_readdir(const char *path, void *buf, fuse_fill_dir_t fill,
                       off_t off, struct fuse_file_info *fi,
                       enum fuse_readdir_flags flags)
 {
+    struct handle *h = handle_of(fi);
     struct dirent *de;
-    DIR *dir;
-    int fd;
 
-    (void)off, (void)fi, (void)flags;
-    fd = openat(cfg.backing, rel(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -errno;
-    dir = fdopendir(fd);
-    if (!dir) {
-        int e = errno;
-        close(fd);
-        return -e;
-    }
-    while ((de = readdir(dir)) != NULL)
+    (void)path, (void)off, (void)flags;
+    /* Listed whole each time: directories here are small. */
+    rewinddir(h->dir);
+    while ((de = readdir(h->dir)) != NULL)
         if (fill(buf, de->d_name, NULL, 0, 0))
             break;
-    closedir(dir);
+    return 0;
+}
+
+static int ff_releasedir(const char *path, struct fuse_file_info *fi)
+{
+    struct handle *h = handle_of(fi);
+
+    (void)path;
+    closedir(h->dir);
+    free(h);
     return 0;
 }
 
@@ -477,13 +501,12 @@ static int open_common(const char *path, struct fuse_file_info *fi,
                 : openat(cfg.backing, rel(path), flags);
     if (fd < 0)
         return -errno;
-    h = malloc(sizeof *h);
+    h = calloc(1, sizeof *h);
     if (!h) {
         close(fd);
         return -ENOMEM;
     }
     h->fd = fd;
-    h->st = NULL;
     if (is_dummy(path)) {
         if (create || (fi->flags & O_TRUNC))
             truncated(path, create);
@@ -793,7 +816,9 @@ static int ff_write(const char *path, const char *buf, size_t size, off_t off,
 static const struct fuse_operations ops = {
     .init = ff_init,
     .getattr = ff_getattr,
+    .opendir = ff_opendir,
     .readdir = ff_readdir,
+    .releasedir = ff_releasedir,
     .mkdir = ff_mkdir,
     .rmdir = ff_rmdir,
     .unlink = ff_unlink,

@@ -18,7 +18,7 @@
 #include "guard/watchdog.h"
 #include "support/pass_fixture.h"
 #include "support/scratch_dir.h"
-#include "worker/additive_sum.h"
+#include "verify/additive_sum.h"
 
 namespace iochurn {
 namespace {

@@ -1,6 +1,6 @@
 // Vectorised additive sum: psadbw adds 8 bytes at a time into 64-bit lanes,
 // which cannot overflow for any buffer a run can have.
-#include "worker/additive_sum.h"
+#include "verify/additive_sum.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

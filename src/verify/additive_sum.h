@@ -1,6 +1,6 @@
 // The additive checksum: the byte values summed modulo 2^32.
-#ifndef IOCHURN_WORKER_ADDITIVE_SUM_H_
-#define IOCHURN_WORKER_ADDITIVE_SUM_H_
+#ifndef IOCHURN_VERIFY_ADDITIVE_SUM_H_
+#define IOCHURN_VERIFY_ADDITIVE_SUM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -22,4 +22,4 @@ bool avx2_available();
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_WORKER_ADDITIVE_SUM_H_
+#endif  // IOCHURN_VERIFY_ADDITIVE_SUM_H_

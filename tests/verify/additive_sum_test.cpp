@@ -1,5 +1,5 @@
 // The vectorised sums must match the byte loop bit for bit.
-#include "worker/additive_sum.h"
+#include "verify/additive_sum.h"
 
 #include <gtest/gtest.h>
 
