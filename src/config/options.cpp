@@ -365,6 +365,8 @@ uint64_t longest_temp_name(const RunSettings& s, uint64_t max_pid) {
                     digits_of(last_slot) + 6;
   // Kept evidence adds ".<pass>.failed", with the largest pass number.
   if (s.keep_failed) length += 1 + digits_of(UINT32_MAX) + 7;
+  if (s.rank_dir != nullptr)
+    length += std::char_traits<char>::length(s.rank_dir) + 1;
   return length;
 }
 

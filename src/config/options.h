@@ -34,7 +34,8 @@ uint32_t parse_unsigned32(const char* text);
 int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m);
 
 // Length of the longest temporary file name the run can produce, taking the
-// largest process id the host can hand out.
+// largest process id the host can hand out (and the rank directory, when
+// set, between the working directory and the name).
 uint64_t longest_temp_name(const RunSettings& s, uint64_t max_pid);
 
 // The largest process id this host can hand out.

@@ -69,6 +69,11 @@ struct RunSettings {
   bool diagnose = false;
   SweepMode sweep = SweepMode::kOff;
   int64_t memory_budget_mb = -1;  // -1: from the machine; 0: no budget
+
+  // The multi-host program: the "<host>.<rank>" directory each process
+  // works in under workdir. Set by its start-up, counted by the too-long
+  // check, then joined to workdir when the job starts (nullptr after).
+  const char* rank_dir = nullptr;
 };
 
 // The run's settings. Written only by the option loop and start-up on the

@@ -12,15 +12,21 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
+#include "diagnose/memory_budget.h"
+#include "diagnose/preflight.h"
+#include "diagnose/sweep.h"
+#include "driver/run_hooks.h"
+#include "driver/run_report.h"
 #include "driver/worker_table.h"
 #include "exit_status.h"
 #include "guard/break_handler.h"
+#include "guard/hang_report.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
 #include "guard/watchdog.h"
 #include "platform/buffer.h"
 #include "platform/sleep.h"
-#include "report/run_record.h"
+#include "report/run_outcome.h"
 #include "report/summary.h"
 #include "verify/block_tag.h"
 #include "worker/completion.h"
@@ -92,8 +98,10 @@ bool passive_wait() {
   bool all_in_time = true;
   for (int i = 0; i < settings.threads; ++i) {
     if (thread_ids[i] == 0) continue;
-    if (wait_completion(i, settings.passive_wait_ms) == WaitResult::kTimedOut) {
+    if (wait_worker(i, settings.passive_wait_ms) == WaitResult::kTimedOut) {
       if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
+      note_wait_timed_out();
+      report_hung_transfers();
       break_handler(kTimeoutBreakCode);
       all_in_time = false;
     } else {
@@ -115,17 +123,28 @@ int run_program(int argc, char** argv) {
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
+  if ((status = hooks_ready(kExitOk)) != 0) return status;
+  // Leftovers of dead runs go before anything of this run exists; with no
+  // workers (-j -1) that is all the run does.
+  if (settings.sweep != SweepMode::kOff) {
+    sweep_leftovers(effective_workdir(settings), settings.sweep);
+    if (settings.threads < 0) return kExitOk;
+  }
 
   // select needs no initialisation here, and the completion events are
   // built with the process. The rest of the process-wide state (thread
   // tables, shadow table) is static storage and already zero.
   tune_allocator();
+  // Buffers past the budget fail as allocations do, instead of the
+  // out-of-memory killer ending the run later and leaving its files.
+  const int64_t budget = apply_memory_budget(settings);
+  preflight_warnings(settings, budget);
   status = prepare_break_handling();
   if (status != 0) return status;
   settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
   watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
   choose_block_run_id();
-  reset_run_record();
+  report_run_start(argc, argv, monitor);
   freeze_settings();
 
   int started = 0;
@@ -133,25 +152,30 @@ int run_program(int argc, char** argv) {
     if (settings.verbose) std::printf("Try to run thread %d.\n", i);
     if (create_thread(i) != kCreateOk) {
       std::fputs("Thread creation failed. Terminate.\n", stdout);
-      shadow_final_cleanup();
-      return kExitStartFailed;
+      shadow_final_cleanup(kExitStartFailed);
+      return report_run_end(EndCause::kStartFailed, kExitStartFailed);
     }
     ++started;
   }
+  // Without status lines when the thread cannot start: the run matters more.
+  (void)start_status_thread();
 
   if (monitor.monitor_threads) {
     if (active_monitor(monitor, started) != 0) {
-      shadow_final_cleanup();
-      return kExitRerunFailed;
+      stop_status_thread();
+      shadow_final_cleanup(kExitRerunFailed);
+      return report_run_end(EndCause::kRerunFailed, kExitRerunFailed);
     }
   } else {
     passive_wait();
   }
+  status = hooks_finish(kExitOk);
+  stop_status_thread();
   check_settings_frozen();
   if (settings.collect_stats) print_summary();
   // Workers that outlasted the wait may still hold files.
-  shadow_final_cleanup();
-  return kExitOk;
+  shadow_final_cleanup(kExitOk);
+  return report_run_end(EndCause::kCompleted, status);
 }
 
 }  // namespace iochurn

@@ -2,10 +2,10 @@
 #include <cstdio>
 
 #include "driver/driver.h"
+#include "driver/run_hooks.h"
 #include "driver/worker_table.h"
 #include "exit_status.h"
 #include "guard/break_handler.h"
-#include "platform/sleep.h"
 
 namespace iochurn {
 
@@ -17,7 +17,7 @@ int active_monitor(const MonitorSettings& monitor, int started) {
   auto interval = static_cast<uint32_t>(
       monitor.actv_mon_tmout < 0 ? 0 : monitor.actv_mon_tmout);
   do {
-    micro_sleep(interval, 0);
+    pause_main(interval);
     for (int i = 0; i < settings.threads; ++i) {
       if (thread_ids[i] == 0) continue;
       if (!thread_finished(thread_handles[i])) continue;

@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "driver/run_hooks.h"
+#include "guard/hang_report.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
@@ -51,7 +53,12 @@ void status_loop(void*) {
       return;
     if (monotonic_ns() < next) continue;
     next += step;
-    write_status_line(take_status_sample(worker_count(), step));
+    // The whole job's figures in the multi-host program.
+    StatusSample sample;
+    if (hooks_status_sample(worker_count(), step, &sample))
+      write_status_line(sample);
+    // --diagnose: name each call that has outlasted the interval, once.
+    report_slow_transfers(static_cast<int64_t>(settings.status_interval) * 1000);
     write_report(false, nullptr);
   }
 }
@@ -85,7 +92,9 @@ void stop_status_thread() {
   wake->set();
   join_thread(status_thread);
   status_thread = nullptr;
-  write_status_line(take_status_sample(worker_count(), interval_ns()));
+  StatusSample sample;
+  if (hooks_status_sample(worker_count(), interval_ns(), &sample))
+    write_status_line(sample);
 }
 
 int report_run_end(EndCause cause, int base_status) {

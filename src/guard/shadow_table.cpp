@@ -25,6 +25,16 @@
 //   the worker itself when it comes to mirror the descriptor: it closes and
 //   deletes its own file and parks. The clean-up gives such opens about a
 //   second to settle before the process ends.
+// - The clean-up itself runs on a helper thread; whoever ends the process
+//   waits for it only while it makes progress (kStallLimitMs without any
+//   call returning ends the wait), since on a file system that has stopped
+//   answering a close or a delete hangs like a transfer. The helper never
+//   blocks on an entry lock: a worker holds its lock through its pass
+//   clean-up step, whose close or delete may be the call that hangs. A
+//   worker whose lock stays taken has its files deleted by the names its
+//   files have (process id, thread index, slot), its descriptors and
+//   buffers left alone. When the wait ends early, the names not yet
+//   deleted are listed on standard error and the process ends with _exit.
 #include "guard/shadow_table.h"
 
 #include <fcntl.h>
@@ -37,8 +47,12 @@
 #include <mutex>
 #include <type_traits>
 
+#include "guard/hang_report.h"
 #include "guard/slot_release.h"
+#include "platform/message.h"
 #include "platform/sleep.h"
+#include "platform/thread.h"
+#include "report/run_record.h"
 
 namespace iochurn {
 
@@ -54,23 +68,119 @@ std::mutex entry_locks[kMaxThreads];
 std::atomic<int> worker_busy[kMaxThreads];
 std::atomic<bool> emergency{false};
 std::atomic<int> opens_in_flight{0};
-bool seen_busy[kMaxThreads];  // written and read by the one clean-up only
+// Written and read by the one clean-up only.
+bool seen_busy[kMaxThreads];
+bool locked_out[kMaxThreads];
+
+// How long the clean-up tries for a worker's entry lock before it takes the
+// holder for stuck, and how long the waiting thread lets it go without any
+// call returning.
+constexpr uint64_t kLockPatienceNs = 1000 * 1000000ull;
+constexpr uint64_t kStallLimitNs = kCleanupStallLimitMs * 1000000ull;
+
+// What became of each entry's name in the clean-up: written by the helper
+// that runs it, read by the thread that waits for it.
+enum NameState : uint8_t { kNoName = 0, kToDelete, kDeleted };
+std::atomic<uint8_t> name_state[kShadowEntries];
+std::atomic<uint64_t> cleanup_progress{0};
+std::atomic<bool> cleanup_finished{false};
 
 int mirrored_workers() { return settings.threads > 0 ? settings.threads : 0; }
+
+// The entries of worker `t`, its lock held: names first, then descriptors.
+void release_entries(int t, bool quiet) {
+  int filecount = settings.filecount;
+  seen_busy[t] = worker_busy[t].load() != 0;
+  for (int j = 0; j < filecount; ++j) {
+    int i = shadow_index(t, j, filecount);
+    FileSlot* e = &shadow_table[i];
+    delete_slot_file(e, i, quiet);
+    name_state[i].store(kDeleted);
+    note_cleanup_progress();
+    close_slot_file(e, i,
+                    seen_busy[t] ? ReleaseMode::kDetach : ReleaseMode::kClose,
+                    quiet);
+    note_cleanup_progress();
+  }
+}
+
+// Worker `t` keeps its lock: deletes its files by name, leaving its
+// descriptors and buffers to the process's end. A slot without a file
+// gives ENOENT, which is no failure.
+void delete_by_name(int t, bool quiet) {
+  int filecount = settings.filecount;
+  for (int j = 0; j < filecount; ++j) {
+    int i = shadow_index(t, j, filecount);
+    if (name_state[i].load() != kToDelete) continue;
+    char path[kPathSize];
+    if (!worker_file_path(path, sizeof path, t, j)) continue;
+    if (unlink(path) == 0 || errno == ENOENT)
+      name_state[i].store(kDeleted);
+    else if (!quiet)
+      report_cleanup_failure("unlink", errno, i);
+    note_cleanup_progress();
+  }
+}
 
 void close_all(bool quiet) {
   int filecount = settings.filecount;
   if (!settings.shadow_enabled || filecount < 1) return;
-  for (int t = 0; t < mirrored_workers(); ++t) {
-    std::lock_guard<std::mutex> lock(entry_locks[t]);
-    seen_busy[t] = worker_busy[t].load() != 0;
-    for (int j = 0; j < filecount; ++j) {
-      int i = shadow_index(t, j, filecount);
-      release_slot_file(&shadow_table[i], i,
-                        seen_busy[t] ? ReleaseMode::kDetach : ReleaseMode::kClose,
-                        quiet);
+  const int workers = mirrored_workers();
+  // Marked before anything is tried, so that whoever waits can name every
+  // file the clean-up has not got to.
+  if (settings.delete_files)
+    for (int i = 0; i < workers * filecount; ++i) name_state[i].store(kToDelete);
+  int waiting = workers;
+  for (int t = 0; t < workers; ++t) locked_out[t] = true;
+  const uint64_t give_up = monotonic_ns() + kLockPatienceNs;
+  for (;;) {
+    for (int t = 0; t < workers; ++t) {
+      if (!locked_out[t]) continue;
+      std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
+      if (!lock.owns_lock()) continue;
+      release_entries(t, quiet);
+      locked_out[t] = false;
+      --waiting;
     }
+    if (waiting == 0 || monotonic_ns() > give_up) break;
+    micro_sleep(0, 1000);
   }
+  for (int t = 0; t < workers; ++t) {
+    if (!locked_out[t]) continue;
+    seen_busy[t] = true;
+    delete_by_name(t, quiet);
+  }
+}
+
+// Runs on the clean-up's helper thread.
+struct BoundedWork {
+  void (*steps)(void*);
+  void* arg;
+};
+
+void bounded_entry(void* raw) {
+  auto* work = static_cast<BoundedWork*>(raw);
+  work->steps(work->arg);
+  cleanup_finished.store(true);
+}
+
+// Names what the clean-up did not get to, then ends the process.
+[[noreturn]] void give_up_cleanup(int exit_status) {
+  write_message(STDERR_FILENO,
+                "iochurn: clean-up stopped: no answer from the file system "
+                "for %d s\n",
+                static_cast<int>(kCleanupStallLimitMs / 1000));
+  int filecount = settings.filecount;
+  int entries = filecount > 0 ? mirrored_workers() * filecount : 0;
+  for (int i = 0; i < entries; ++i) {
+    if (name_state[i].load() != kToDelete) continue;
+    char path[kPathSize];
+    if (worker_file_path(path, sizeof path, i / filecount, i % filecount))
+      write_long_message(STDERR_FILENO, "iochurn: may remain: %s\n", path);
+  }
+  // exit() would run destructors and flush streams a stuck helper may be
+  // inside; the kernel still holds the status until stuck calls return.
+  _exit(exit_status);
 }
 
 }  // namespace
@@ -168,7 +278,9 @@ void Shadow_free_buffers() {
   int filecount = settings.filecount;
   if (!settings.shadow_enabled || filecount < 1) return;
   for (int t = 0; t < mirrored_workers(); ++t) {
-    std::lock_guard<std::mutex> lock(entry_locks[t]);
+    // A lock still taken: the buffers go back with the process.
+    std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
+    if (!lock.owns_lock()) continue;
     if (seen_busy[t] || worker_busy[t].load() != 0) continue;
     for (int j = 0; j < filecount; ++j) {
       release_slot_buffers(&shadow_table[shadow_index(t, j, filecount)]);
@@ -177,14 +289,53 @@ void Shadow_free_buffers() {
 }
 
 void settle_open_files() {
+  note_cleanup_progress();
   for (int i = 0; i < 1000 && opens_in_flight.load() > 0; ++i)
     micro_sleep(0, 1000);
 }
 
-void shadow_final_cleanup() {
-  if (!begin_emergency()) park_forever();
+void note_cleanup_progress() { cleanup_progress.fetch_add(1); }
+
+void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status) {
+  cleanup_finished.store(false);
+  static BoundedWork work;  // outlives a helper that never returns
+  work = {steps, arg};
+  ThreadHandle* helper;
+  unsigned long id;
+  if (start_thread(bounded_entry, &work, &helper, &id) != 0) {
+    // No thread to spare: the clean-up runs here, unbounded, as it must
+    // still run.
+    steps(arg);
+    return;
+  }
+  release_thread(helper);
+  uint64_t seen = cleanup_progress.load();
+  uint64_t last_change = monotonic_ns();
+  while (!cleanup_finished.load()) {
+    micro_sleep(0, 2000);
+    uint64_t now_progress = cleanup_progress.load();
+    uint64_t now = monotonic_ns();
+    if (now_progress != seen) {
+      seen = now_progress;
+      last_change = now;
+    } else if (now - last_change > kStallLimitNs) {
+      give_up_cleanup(exit_status);
+    }
+  }
+}
+
+namespace {
+
+void final_steps(void*) {
   close_all(true);
   settle_open_files();
+}
+
+}  // namespace
+
+void shadow_final_cleanup(int exit_status) {
+  if (!begin_emergency()) park_forever();
+  run_bounded_cleanup(final_steps, nullptr, exit_status);
 }
 
 void park_forever() {
@@ -195,6 +346,7 @@ int shadow_prepare() { return prepare_detach(); }
 
 void shadow_reset_for_test() {
   std::memset(static_cast<void*>(shadow_table), 0, sizeof shadow_table);
+  for (auto& n : name_state) n.store(kNoName);
   for (auto& b : worker_busy) b.store(0);
   emergency.store(false);
   opens_in_flight.store(0);

@@ -71,19 +71,45 @@ void shadow_cleanup_step(int thread_index, void (*step)(void*), void* arg);
 bool begin_emergency();
 
 // The emergency clean-up over the whole table (the caller has claimed it
-// with begin_emergency). Workers not inside a gate have their files closed
-// and deleted and their buffers released; workers inside one (maybe hung in
-// the kernel) have their files deleted by name and their descriptors pointed
-// at /dev/null, and keep their buffers until the process ends.
+// with begin_emergency). Workers not inside a gate have their files deleted
+// and closed and their buffers released; workers inside one (maybe hung in
+// the kernel) have their files deleted by name and their descriptors
+// pointed at /dev/null, and keep their buffers until the process ends. A
+// worker whose entry lock stays taken for about a second (stuck in a close
+// or delete of its pass clean-up) has its files deleted by the names its
+// worker gives them and nothing else touched. Never blocks on an entry
+// lock; may block in a close or delete the file system does not answer,
+// so run it through run_bounded_cleanup.
 void Shadow_close_files();
 void Shadow_free_buffers();
 
 // Waits up to about a second for opens in flight to settle.
 void settle_open_files();
 
+// Seconds without any clean-up call returning after which whoever waits
+// for the clean-up stops waiting.
+constexpr int64_t kCleanupStallLimitMs = 3000;
+
+// Runs `steps(arg)` (the clean-up) on a helper thread and waits while it
+// makes progress. Returns when it is done. When kCleanupStallLimitMs pass
+// without progress (a call the file system does not answer), lists on
+// standard error every file name the clean-up has not deleted yet, one
+// line each, and ends the process with _exit(exit_status); the kernel
+// delivers that status only once every stuck call has returned. Never
+// takes an entry lock. When no helper thread can be started, runs the
+// steps on the calling thread, unbounded. The caller has claimed the end
+// of the process with begin_emergency.
+void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status);
+
+// Tells the waiting thread that the clean-up is still moving. The
+// clean-up's steps, after each call that may hang.
+void note_cleanup_progress();
+
 // The same clean-up with no output at all, for the end of the process while
-// workers may still run. Claims the end itself; parks if someone else has.
-void shadow_final_cleanup();
+// workers may still run, bounded as above (the process ends with
+// `exit_status` when the bound is reached). Claims the end itself; parks if
+// someone else has.
+void shadow_final_cleanup(int exit_status);
 
 // Parks the calling thread until the process ends.
 [[noreturn]] void park_forever();

@@ -11,6 +11,7 @@
 
 #include "guard/break_handler.h"
 #include "platform/thread.h"
+#include "report/run_outcome.h"
 
 namespace iochurn {
 
@@ -41,7 +42,10 @@ void signal_loop(void*) {
     int taken;
     if (sigwait(&waiting, &taken) != 0) continue;
     if (taken == wake_signal()) {
-      if (segv_pending.exchange(0) != 0) break_handler(SIGSEGV);
+      if (segv_pending.exchange(0) != 0) {
+        set_end_cause(EndCause::kSignal, SIGSEGV);
+        break_handler(SIGSEGV);
+      }
       continue;
     }
     // One-shot: the next signal of this kind takes its default action in
@@ -52,7 +56,8 @@ void signal_loop(void*) {
     sigemptyset(&one);
     sigaddset(&one, taken);
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    break_handler(taken);
+    set_end_cause(EndCause::kSignal, taken);
+    break_handler(taken, taken == SIGTERM && break_hooks.sigterm_at_once);
   }
 }
 
@@ -74,13 +79,19 @@ void segv_handler(int, siginfo_t* info, void*) {
 
 }  // namespace
 
+int block_break_signals() {
+  sigset_t blocked = console_signals();
+  sigaddset(&blocked, wake_signal());
+  return pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
 int install_break_signals() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
   sigset_t blocked = console_signals();
   sigaddset(&blocked, wake_signal());
-  int rc = pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  int rc = block_break_signals();
   if (rc != 0) return rc;
   unsigned long id;
   rc = start_thread(signal_loop, nullptr, &signal_thread, &id);

@@ -14,6 +14,13 @@ namespace iochurn {
 // Main thread, before any other thread exists. Returns 0 or an errno value.
 int install_break_signals();
 
+// Blocks the signals install_break_signals takes in the calling thread, so
+// that threads started before it inherit the mask: a library thread that
+// left them unblocked could take one with its default action and end the
+// process without the break (the multi-host program calls it before MPI
+// starts its own threads). Main thread. Returns 0 or an errno value.
+int block_break_signals();
+
 }  // namespace iochurn
 
 #endif  // IOCHURN_GUARD_SIGNALS_H_

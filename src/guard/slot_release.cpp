@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "guard/watchdog.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
+#include "report/run_record.h"
 
 namespace iochurn {
 
@@ -32,19 +34,85 @@ void report_cleanup_failure(const char* operation, int error, int number) {
                 std::strerror(error), number);
 }
 
-void release_slot_file(FileSlot* slot, int number, ReleaseMode mode,
-                       bool quiet) {
-  if (slot->write_buffer == nullptr || slot->descriptor == -1) return;
+namespace {
+
+bool has_open_file(const FileSlot* slot) {
+  return slot->write_buffer != nullptr && slot->descriptor != -1;
+}
+
+// One clean-up call of a worker as its watchdog and the hang diagnosis see
+// it, for the scope it lives in.
+class WatchedCall {
+ public:
+  WatchedCall(int owner, Op op, int slot)
+      : owner_(owner),
+        op_(op),
+        watched_(settings.alarm_control && settings.diagnose),
+        start_(activity_begin(owner, op, slot, 0, 0)) {
+    if (watched_) watchdog_arm(owner_);
+  }
+  ~WatchedCall() {
+    if (watched_) watchdog_disarm(owner_);
+    activity_end(owner_, op_, start_, 0, 0);
+  }
+  WatchedCall(const WatchedCall&) = delete;
+  WatchedCall& operator=(const WatchedCall&) = delete;
+
+ private:
+  int owner_;
+  Op op_;
+  bool watched_;
+  uint64_t start_;
+};
+
+void remind_kept(bool quiet) {
+  if (settings.verbose && !quiet)
+    std::fputs("Remain temporary files. Remove them manually.\n", stdout);
+}
+
+}  // namespace
+
+void release_slot_file(FileSlot* slot, int number, int owner) {
+  if (!has_open_file(slot)) return;
+  int rc, error;
+  {
+    WatchedCall call(owner, Op::kClose, number);
+    rc = close(slot->descriptor);
+    error = errno;
+  }
+  if (rc != 0) report_cleanup_failure("close", error, number);
+  slot->descriptor = -1;
+  if (!settings.delete_files) {
+    remind_kept(false);
+    return;
+  }
+  {
+    WatchedCall call(owner, Op::kUnlink, number);
+    rc = unlink(slot->path);
+    error = errno;
+  }
+  if (rc != 0) report_cleanup_failure("unlink", error, number);
+}
+
+int delete_slot_file(const FileSlot* slot, int number, bool quiet) {
+  if (!has_open_file(slot)) return 0;
+  if (!settings.delete_files) {
+    remind_kept(quiet);
+    return 0;
+  }
+  if (unlink(slot->path) == 0) return 0;
+  int error = errno;
+  if (!quiet) report_cleanup_failure("unlink", error, number);
+  return error;
+}
+
+void close_slot_file(FileSlot* slot, int number, ReleaseMode mode,
+                     bool quiet) {
+  if (!has_open_file(slot)) return;
   if (mode == ReleaseMode::kDetach) {
     if (dev_null >= 0) dup2(dev_null, slot->descriptor);
   } else if (close(slot->descriptor) != 0 && !quiet) {
     report_cleanup_failure("close", errno, number);
-  }
-  if (settings.delete_files) {
-    if (unlink(slot->path) != 0 && !quiet)
-      report_cleanup_failure("unlink", errno, number);
-  } else if (settings.verbose && !quiet) {
-    std::fputs("Remain temporary files. Remove them manually.\n", stdout);
   }
   slot->descriptor = -1;
 }

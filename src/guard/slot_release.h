@@ -14,15 +14,29 @@ enum class ReleaseMode {
             // handed to another open and a late write lands nowhere
 };
 
-// Lets go of the open file of `slot` (nothing when it has no write buffer or
-// no descriptor): closes or detaches it, then with file deletion on deletes
-// it by name (with verbose output and deletion off, reminds the user that
-// the file remains). Failures are reported as "ERR [close]: <text> for
-// buffer <number>" unless `quiet`, never counted. Sets the descriptor to -1.
-// The caller holds whatever keeps the slot's owner away (its own thread, or
-// the entry lock).
-void release_slot_file(FileSlot* slot, int number, ReleaseMode mode,
-                       bool quiet);
+// The worker's pass clean-up of one slot: closes the open file of `slot`
+// (nothing when it has no write buffer or no descriptor), then with file
+// deletion on deletes it by name (with verbose output and deletion off,
+// reminds the user that the file remains). Failures are reported as
+// "ERR [close]: <text> for buffer <number>" (or [unlink]), never counted.
+// Sets the descriptor to -1. Each call is published as the activity of
+// worker `owner` and, with -A and --diagnose, guarded by its watchdog like
+// a transfer. The worker `owner`, inside its clean-up step.
+void release_slot_file(FileSlot* slot, int number, int owner);
+
+// The two halves, for the emergency clean-ups, which delete first so that
+// a close that hangs leaves no name behind. Neither is published or
+// watched: those clean-ups bound themselves. The caller holds whatever
+// keeps the slot's owner away (the entry lock). Failures are reported as
+// above unless `quiet`.
+//
+// delete_slot_file: with file deletion on, deletes the file by name (with
+// verbose output and deletion off, prints the reminder). Nothing when the
+// slot has no open file. Returns 0, or the errno of a failed deletion.
+int delete_slot_file(const FileSlot* slot, int number, bool quiet);
+// close_slot_file: closes or detaches the descriptor and sets it to -1.
+// Nothing when the slot has no open file.
+void close_slot_file(FileSlot* slot, int number, ReleaseMode mode, bool quiet);
 
 // Keeps the file of `slot`, which failed verification in pass `pass`, as
 // "<path>.<pass>.failed" instead of deleting it, while the run's allowance

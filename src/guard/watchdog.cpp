@@ -10,9 +10,11 @@
 #include "config/run_settings.h"
 #include "exit_status.h"
 #include "guard/break_handler.h"
+#include "guard/hang_report.h"
 #include "platform/mutex.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
+#include "report/run_outcome.h"
 
 namespace iochurn {
 
@@ -62,7 +64,9 @@ void wait_thread(void* arg) {
     slot->armed = false;
     slot->mutex.unlock();
     expiries.fetch_add(1);
+    note_watchdog_expired();  // before the break, so the run ends as "watchdog"
     if (settings.verbose) std::fputs("I/O timeout in wait_thread.\n", stdout);
+    report_hung_worker(static_cast<int>(slot - &(*slots)[0]));
     break_handler(kTimeoutBreakCode);
     slot->mutex.lock();
   }

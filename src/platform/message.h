@@ -2,6 +2,8 @@
 #ifndef IOCHURN_PLATFORM_MESSAGE_H_
 #define IOCHURN_PLATFORM_MESSAGE_H_
 
+#include <cstdarg>
+
 namespace iochurn {
 
 // Size of the buffer of the one-write messages: the break notice and the
@@ -19,6 +21,21 @@ void write_message(int fd, const char* format, ...)
 constexpr int kLongMessageSize = 1024;
 void write_long_message(int fd, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// write_long_message for a caller that has its own argument list.
+void write_long_message_list(int fd, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+
+// Room for the line prefix, on top of the sizes above: a host name of up to
+// 64 bytes and a process number fit.
+constexpr int kLinePrefixSize = 96;
+
+// Puts `prefix` (cut to kLinePrefixSize - 1 bytes) in front of every line
+// the helpers above write to standard error, after the line's leading
+// newlines, in the same single write. The multi-host program sets it to
+// "[<host>:<rank>] "; unset, lines go out exactly as formatted. Main thread,
+// once at start-up before any other thread exists; read by every writer.
+void set_line_prefix(const char* prefix);
 
 }  // namespace iochurn
 

@@ -5,36 +5,63 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace iochurn {
 
 namespace {
 
-void write_formatted(int fd, char* buffer, int size, const char* format,
-                     va_list args) {
-  int n = std::vsnprintf(buffer, static_cast<size_t>(size), format, args);
+// The line prefix. Written once by set_line_prefix before any other thread
+// exists; read by every writer after.
+char line_prefix[kLinePrefixSize];
+int line_prefix_length = 0;
+
+// `buffer` holds `size` + kLinePrefixSize bytes: the text is formatted
+// after room for the prefix, which then goes in behind its leading
+// newlines, so a prefixed line is still one write.
+__attribute__((format(printf, 4, 0))) void write_formatted(
+    int fd, char* buffer, int size, const char* format, va_list args) {
+  int p = fd == STDERR_FILENO ? line_prefix_length : 0;
+  int n = std::vsnprintf(buffer + p, static_cast<size_t>(size), format, args);
   if (n < 0) return;
   if (n > size - 1) n = size - 1;
+  if (p > 0) {
+    int lead = 0;
+    while (lead < n && buffer[p + lead] == '\n') ++lead;
+    std::memmove(buffer, buffer + p, static_cast<size_t>(lead));
+    std::memcpy(buffer + lead, line_prefix, static_cast<size_t>(p));
+  }
   // Lost when the descriptor is not writable; the caller goes on regardless.
-  (void)!write(fd, buffer, static_cast<size_t>(n));
+  (void)!write(fd, buffer, static_cast<size_t>(n + p));
 }
 
 }  // namespace
 
 void write_message(int fd, const char* format, ...) {
-  char buffer[kMessageBufferSize];
+  char buffer[kMessageBufferSize + kLinePrefixSize];
   va_list args;
   va_start(args, format);
-  write_formatted(fd, buffer, sizeof buffer, format, args);
+  write_formatted(fd, buffer, kMessageBufferSize, format, args);
   va_end(args);
 }
 
 void write_long_message(int fd, const char* format, ...) {
-  char buffer[kLongMessageSize];
   va_list args;
   va_start(args, format);
-  write_formatted(fd, buffer, sizeof buffer, format, args);
+  write_long_message_list(fd, format, args);
   va_end(args);
+}
+
+void write_long_message_list(int fd, const char* format, va_list args) {
+  char buffer[kLongMessageSize + kLinePrefixSize];
+  write_formatted(fd, buffer, kLongMessageSize, format, args);
+}
+
+void set_line_prefix(const char* prefix) {
+  int n = 0;
+  for (; prefix[n] != '\0' && n < kLinePrefixSize - 1; ++n)
+    line_prefix[n] = prefix[n];
+  line_prefix_length = n;
 }
 
 }  // namespace iochurn

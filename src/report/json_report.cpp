@@ -307,6 +307,67 @@ json errors_array(int* listed) {
   return list;
 }
 
+// The sections of a multi-host job; empty otherwise. Written by the main
+// thread through report_set_ranks, read by whoever builds a report.
+Mutex ranks_lock;
+// Never freed: a writer may still run while the process exits.
+std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
+
+// The "ranks" array, with `t`'s counts and `errors` (by operation) made
+// the sums over the sections; null when there are none.
+json rank_sections(json* t, uint64_t* errors) {
+  MutexLock lock(&ranks_lock);
+  if (rank_list == nullptr || rank_list->empty()) return nullptr;
+  json list = json::array();
+  ReportTotals sum{};
+  uint64_t different = 0, passes = 0;
+  for (int i = 0; i < kOpCount; ++i) errors[i] = 0;
+  for (const RankSection& s : *rank_list) {
+    json o = json::object();
+    o["rank"] = s.rank;
+    put_text(o, "host_name", s.host_name);
+    o["pid"] = s.pid;
+    put_text(o, "workdir", s.workdir);
+    auto cause = static_cast<EndCause>(s.ended);
+    o["ended"] = end_cause_name(cause);
+    if (cause == EndCause::kSignal) {
+      char name[16];
+      signal_name(s.signal_number, name, sizeof name);
+      o["signal"] = name;
+    } else {
+      o["signal"] = nullptr;
+    }
+    o["exit_status"] = s.exit_status;
+    o["totals"] = {{"bytes_read", s.totals.bytes_read},
+                   {"bytes_written", s.totals.bytes_written},
+                   {"compare_errors", s.totals.compare_errors},
+                   {"other_errors", s.totals.other_errors},
+                   {"files_different", s.files_different},
+                   {"passes_completed", s.passes_completed}};
+    json by_op = json::object();
+    for (int i = 1; i < kOpCount; ++i) {
+      by_op[op_name(static_cast<Op>(i))] = s.errors_by_op[i];
+      errors[i] += s.errors_by_op[i];
+    }
+    o["errors_by_operation"] = by_op;
+    list.push_back(o);
+    sum.bytes_read += s.totals.bytes_read;
+    sum.bytes_written += s.totals.bytes_written;
+    sum.compare_errors += s.totals.compare_errors;
+    sum.other_errors += s.totals.other_errors;
+    different += s.files_different;
+    passes += s.passes_completed;
+  }
+  (*t)["bytes_read"] = sum.bytes_read;
+  (*t)["bytes_written"] = sum.bytes_written;
+  (*t)["compare_errors"] = sum.compare_errors;
+  (*t)["other_errors"] = sum.other_errors;
+  (*t)["files_different"] = different;
+  (*t)["passes_completed"] = passes;
+  (*t)["source"] = "ranks";
+  return list;
+}
+
 void run_writer(void* arg) {
   auto* done = static_cast<std::atomic<int>*>(arg);
   int rc = write_report(true, nullptr);
@@ -397,10 +458,13 @@ std::string build_report(const ReportTotals* totals) {
   t["files_different"] = live.files_different;
   t["passes_completed"] = live.passes_completed;
   t["source"] = totals != nullptr ? "summary" : "workers";
+  uint64_t job_errors[kOpCount];
+  json ranks = rank_sections(&t, job_errors);  // a multi-host job only
   r["totals"] = t;
 
   json by_op = json::object();
-  for (int i = 1; i < kOpCount; ++i) by_op[op_name(static_cast<Op>(i))] = live.errors[i];
+  for (int i = 1; i < kOpCount; ++i)
+    by_op[op_name(static_cast<Op>(i))] = ranks.is_null() ? live.errors[i] : job_errors[i];
   r["errors_by_operation"] = by_op;
   if (settings.verify_mode == VerifyMode::kBlocks) {
     json kinds = json::object();
@@ -428,6 +492,7 @@ std::string build_report(const ReportTotals* totals) {
                           {"files_different", rec.files_different.load(kRelaxed)}});
   }
   r["workers"] = per_worker;
+  if (!ranks.is_null()) r["ranks"] = ranks;
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the elapsed time.
@@ -524,6 +589,12 @@ int write_report_bounded(int64_t limit_ms) {
   }
   int state = done->load();
   return state == 1 ? 0 : state == 2 ? EIO : ETIMEDOUT;
+}
+
+void report_set_ranks(const RankSection* sections, int count) {
+  MutexLock lock(&ranks_lock);
+  if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
+  rank_list->assign(sections, sections + (count > 0 ? count : 0));
 }
 
 void write_emergency_report(int64_t limit_ms) {

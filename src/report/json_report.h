@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/run_settings.h"
+#include "report/run_record.h"
 
 namespace iochurn {
 
@@ -76,6 +77,28 @@ int write_report_bounded(int64_t limit_ms);
 // report within `limit_ms` (write_report_bounded). No-op without a report
 // but for the records. Any thread.
 void write_emergency_report(int64_t limit_ms);
+
+// One process of a multi-host job, as rank 0's report lists it.
+struct RankSection {
+  int32_t rank;
+  int32_t pid;
+  int32_t exit_status;     // what the process would have ended with alone
+  uint8_t ended;           // EndCause of the process
+  int32_t signal_number;   // with EndCause::kSignal
+  char host_name[72];      // cut to fit
+  char workdir[kPathSize];  // the process's own directory
+  ReportTotals totals;     // its summary
+  uint64_t files_different;
+  uint64_t passes_completed;
+  uint64_t errors_by_op[kOpCount];
+};
+
+// Hands the final report the sections of every process of a multi-host job
+// (rank 0, before its final report). The document then gains "ranks", one
+// object per section in order, and its totals and errors_by_operation are
+// the sums over the sections, so that the sections add up to them. `count`
+// 0 takes them away again. Main thread.
+void report_set_ranks(const RankSection* sections, int count);
 
 // Helpers shared with the tests.
 

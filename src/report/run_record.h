@@ -83,7 +83,8 @@ struct Activity {
   std::atomic<uint64_t> bytes;   // bytes asked
   std::atomic<uint64_t> start_ns;  // monotonic clock
   std::atomic<int32_t> tid;      // kernel task id of the worker
-  std::atomic<uint8_t> slow_reported;  // SLOW line given for this call
+  std::atomic<uint8_t> slow_reported;  // how far this call has been named:
+                                       // 0 not, 1 SLOW, 2 HUNG
 };
 
 // Everything recorded for one worker index. Each record is written only by

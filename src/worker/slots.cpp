@@ -114,7 +114,7 @@ void close_files(Worker* w) {
     if (s.data_failed && settings.keep_failed &&
         keep_slot_file(&s, w->index, w->pass))
       continue;
-    release_slot_file(&s, j, ReleaseMode::kClose, false);
+    release_slot_file(&s, j, w->index);
   }
 }
 

@@ -1,8 +1,12 @@
 // Worker error lines, verbose lines and progress symbols.
 #include "worker/worker_report.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
+
+#include "platform/message.h"
 
 namespace iochurn {
 
@@ -15,11 +19,10 @@ void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
   }
   record_error(w->index, site.op, site.slot, w->slots[site.slot].path,
                site.offset, site.asked, site.moved, site.error);
-  // Standard error is unbuffered: the C library formats the whole line and
-  // hands it over in one write.
+  // One write, with the line prefix of the multi-host program when set.
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  write_long_message_list(STDERR_FILENO, format, args);
   va_end(args);
 }
 

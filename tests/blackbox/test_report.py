@@ -3,7 +3,6 @@ live status line (--status-interval).
 
 Every report is read back by two real consumers, Python's json and jq, and
 validated against docs/report.schema.json, after each way a run can end.
-Signals are sent only after the first progress symbol has been read.
 """
 import json
 import os
@@ -20,35 +19,37 @@ from harness import MB
 SCHEMA_PATH = os.path.join(harness.ROOT, "docs", "report.schema.json")
 STATUS_RE = re.compile(
     r"^status: elapsed_s=(\d+) passes=(\d+) write_MiBps=(\d+\.\d) "
-    r"read_MiBps=(\d+\.\d) compare_errors=(\d+) other_errors=(\d+) "
-    r"stalled=(\d+)$")
+    r"read_MiBps=(\d+\.\d) compare_errors=(\d+) other_errors=(\d+) stalled=(\d+)$")
 
 try:
     import jsonschema
-except ImportError:  # checked by test_schema_is_available
+except ImportError:  # reported by Environment.test_tools_are_there
     jsonschema = None
 
 
 def status_lines(stderr):
-    return [m for m in (STATUS_RE.match(line) for line in stderr.splitlines()) if m]
+    return [m for m in map(STATUS_RE.match, stderr.splitlines()) if m]
+
+
+def slow_writes(delay_ms, **faults):
+    """Every write (or the ones `faults` pick) held back `delay_ms`."""
+    return harness.fault_env(op="write", count=faults.pop("count", 0),
+                             delay_ms=delay_ms, **faults)
 
 
 class ReportCase(harness.IochurnCase, harness.WatchedRunMixin):
 
     def setUp(self):
         super().setUp()
-        # Beside the working directory, never inside it: the directory must
-        # hold nothing but what the run leaves.
+        # Beside the working directory: that one must end up empty.
         self.report_dir = self.workdir + ".reports"
         os.mkdir(self.report_dir)
         self.addCleanup(shutil.rmtree, self.report_dir, True)
         self.report = os.path.join(self.report_dir, "run.json")
 
-    def load(self, path=None):
-        """The report, parsed by json and by jq (they must agree) and
-        validated against the schema."""
-        path = path or self.report
-        with open(path, "rb") as f:
+    def load(self):
+        """The report as json and jq read it (they must agree), validated."""
+        with open(self.report, "rb") as f:
             raw = f.read()
         doc = json.loads(raw)
         jq = subprocess.run(["jq", "-c", "."], input=raw, capture_output=True,
@@ -60,308 +61,221 @@ class ReportCase(harness.IochurnCase, harness.WatchedRunMixin):
                 jsonschema.validate(doc, json.load(f))
         return doc
 
-    def jq(self, expression, path=None):
-        r = subprocess.run(["jq", "-r", expression, path or self.report],
-                           capture_output=True, text=True, timeout=30)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        return r.stdout.strip()
+    def run_reported(self, *args, env=None):
+        return self.run_iochurn(*args, "--report=" + self.report, env=env)
+
+    def start_reported(self, *args, env=None, symbols=1):
+        """Starts a run and returns once `symbols` chunk symbols showed (a
+        symbol comes just before its transfer)."""
+        proc = self.start_iochurn(*args, "--report=" + self.report, env=env)
+        return proc, self.read_until_count(proc, b"*", symbols)
+
+    def assertEnded(self, doc, ended, cleanup, status, signal_name=None):
+        self.assertEqual((doc["ended"], doc["cleanup"], doc["exit_status"],
+                          doc["signal"]), (ended, cleanup, status, signal_name))
+        self.assertIsNotNone(doc["end_time"])
+        self.assertEqual(doc["files_present"], [])
+        self.assertNoFilesLeft()
 
     def assertAgreesWithSummary(self, doc, stdout):
         totals = harness.parse_summary(stdout)
         self.assertIsNotNone(totals, stdout[-300:])
         t = doc["totals"]
-        self.assertEqual((t["bytes_read"], t["bytes_written"],
-                          t["compare_errors"], t["other_errors"]), totals)
+        keys = ("bytes_read", "bytes_written", "compare_errors", "other_errors")
+        self.assertEqual(tuple(t[k] for k in keys), totals)
         self.assertEqual(t["source"], "summary")
         # The workers' own records add up to the same.
-        workers = doc["workers"]
-        self.assertEqual(sum(w["bytes_read"] for w in workers), totals[0])
-        self.assertEqual(sum(w["bytes_written"] for w in workers), totals[1])
-        self.assertEqual(sum(w["compare_errors"] for w in workers), totals[2])
-        self.assertEqual(sum(w["other_errors"] for w in workers), totals[3])
-
-    def start_broken(self, *args, env=None):
-        proc = self.start_iochurn(*args, env=env)
-        seen = self.read_until(proc, b"*")
-        return proc, seen
+        self.assertEqual(tuple(sum(w[k] for w in doc["workers"]) for k in keys),
+                         totals)
 
 
 class NormalEnd(ReportCase):
 
-    def test_completed_run_reports_everything_it_did(self):
-        r = self.run_iochurn("-j", "2", "-n", "2", "-f", "2", "-s", "1",
-                             "-p", "3", "-y", "--report=" + self.report)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stderr, "")
+    def test_completed_run(self):
+        r = self.run_reported("-j", "2", "-n", "2", "-f", "2", "-s", "1",
+                              "-p", "3", "-y", "--strict")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))  # clean, so 0
         doc = self.load()
+        self.assertEnded(doc, "completed", "orderly", 0)
         self.assertAgreesWithSummary(doc, r.stdout)
-        self.assertEqual(doc["ended"], "completed")
-        self.assertIsNone(doc["signal"])
-        self.assertEqual(doc["cleanup"], "orderly")
-        self.assertEqual(doc["exit_status"], 0)
-        self.assertIsNotNone(doc["end_time"])
         self.assertEqual(doc["totals"]["bytes_written"], 2 * 2 * 2 * MB * 3)
-        self.assertEqual(doc["totals"]["passes_completed"], 6)
         self.assertEqual([w["passes_completed"] for w in doc["workers"]], [3, 3])
+        self.assertEqual(doc["errors"], [])
+        self.assertEqual(doc["settings"]["workdir"], self.workdir)
         # Two chunks per file, two files, two workers, three passes.
         for kind in ("write", "read", "sync"):
             lat = doc["latency"][kind]
             self.assertEqual(lat["count"], 24, kind)
-            self.assertLessEqual(lat["min_us"], lat["median_us"])
-            self.assertLessEqual(lat["median_us"], lat["p99_us"])
-            self.assertLessEqual(lat["p99_us"], lat["p99_9_us"])
-            self.assertLessEqual(lat["p99_9_us"], lat["max_us"])
-            self.assertEqual(lat["slowest"]["duration_us"], lat["max_us"])
+            order = [lat[k] for k in ("min_us", "median_us", "p99_us", "p99_9_us", "max_us")]
+            self.assertEqual(order, sorted(order), kind)
         slow = doc["latency"]["write"]["slowest"]
+        self.assertEqual(slow["duration_us"], doc["latency"]["write"]["max_us"])
         self.assertRegex(slow["path"], r"^%s/%d_[01]_[01]\.DUMMY$"
                          % (re.escape(self.workdir), doc["pid"]))
         self.assertIn(slow["offset_bytes"], (0, MB))
-        self.assertEqual(slow["bytes"], MB)
-        self.assertGreater(doc["throughput"]["write_MiBps_in_calls"], 0)
-        self.assertEqual(doc["files_present"], [])
-        self.assertEqual(doc["errors"], [])
-        self.assertEqual(doc["settings"]["workers"], 2)
-        self.assertEqual(doc["settings"]["file_size_bytes"], 2 * MB)
-        self.assertTrue(doc["settings"]["sync_writes"])
-        self.assertEqual(doc["settings"]["workdir"], self.workdir)
-        self.assertIn("file_system", doc["system"])
-        # The README's one-liner: the slowest write.
-        self.assertEqual(self.jq(".latency.write.slowest | \"\\(.duration_us) us \\(.path) @ \\(.offset_bytes)\""),
-                         "%s us %s @ %d" % (json.dumps(slow["duration_us"]), slow["path"],
-                                            slow["offset_bytes"]))
-        self.assertNoFilesLeft()
+        # The README's one-liner.
+        line = subprocess.run(
+            ["jq", "-r", '.latency.write.slowest | "\\(.duration_us) us: \\(.bytes) '
+             'bytes at offset \\(.offset_bytes) of \\(.path)"', self.report],
+            capture_output=True, text=True, timeout=30).stdout
+        self.assertEqual(line, "%s us: %d bytes at offset %d of %s\n" % (
+            json.dumps(slow["duration_us"]), MB, slow["offset_bytes"], slow["path"]))
 
-    def test_totals_are_kept_under_no_summary(self):
-        r = self.run_iochurn("-M", "-n", "2", "-f", "1", "-s", "1", "-p", "2",
-                             "--report=" + self.report)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertNotIn("Summary", r.stdout)
-        doc = self.load()
-        self.assertEqual(doc["totals"]["bytes_written"], 4 * MB)
-        self.assertEqual(doc["totals"]["bytes_read"], 4 * MB)
-        self.assertEqual(doc["totals"]["source"], "summary")
-        self.assertFalse(doc["settings"]["summary"])
+    def test_totals_kept_under_no_summary(self):
+        r = self.run_reported("-M", "-n", "2", "-f", "1", "-s", "1", "-p", "2")
+        self.assertEqual((r.returncode, r.stdout), (0, "w*w*r*r*w*w*r*r*"))
+        t = self.load()["totals"]
+        self.assertEqual((t["bytes_written"], t["bytes_read"], t["source"]),
+                         (4 * MB, 4 * MB, "summary"))
 
-    def test_unwritable_report_is_said_once_and_the_run_goes_on(self):
-        missing = os.path.join(self.report_dir, "no", "run.json")
-        r = self.run_iochurn("-f", "1", "-s", "1", "--report=" + missing,
-                             "--status-interval=1")
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, "w*r*" + harness.summary(MB, MB))
+    def test_unwritable_report_is_said_once(self):
+        self.report = os.path.join(self.report_dir, "no", "run.json")
+        r = self.run_reported("-f", "1", "-s", "1", "--status-interval=1")
+        self.assertEqual((r.returncode, r.stdout), (0, "w*r*" + harness.summary(MB, MB)))
         lines = [l for l in r.stderr.splitlines() if "report" in l]
         self.assertEqual(len(lines), 1, r.stderr)
-        self.assertIn(missing, lines[0])
-        self.assertIn("No such file or directory", lines[0])
+        self.assertIn(self.report + ": No such file or directory", lines[0])
 
-    def test_invalid_utf8_directory_gives_valid_json(self):
+    def test_directory_name_not_utf8(self):
         raw = os.fsencode(self.workdir) + b"/d\xff\xfe"
         os.mkdir(raw)
-        argv = [harness.BIN, "-t", os.fsdecode(raw), "-f", "1", "-s", "1",
-                "--report=" + self.report]
-        r = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                           timeout=60)
+        self.addCleanup(os.rmdir, raw)
+        r = self.run_reported("-t", os.fsdecode(raw), "-f", "1", "-s", "1")
         self.assertEqual(r.returncode, 0, r.stderr)
         doc = self.load()
-        self.assertEqual(doc["settings"]["workdir_hex"], raw.hex())
-        self.assertEqual(doc["system"]["workdir_hex"], raw.hex())
-        self.assertEqual(doc["command_line_hex"][2], raw.hex())
         self.assertIn("\ufffd", doc["settings"]["workdir"])
-        slow = doc["latency"]["write"]["slowest"]
-        self.assertEqual(bytes.fromhex(slow["path_hex"]),
+        self.assertEqual(doc["settings"]["workdir_hex"], raw.hex())
+        self.assertEqual(doc["command_line_hex"][4], raw.hex())
+        self.assertEqual(bytes.fromhex(doc["latency"]["write"]["slowest"]["path_hex"]),
                          raw + b"/%d_0_0.DUMMY" % doc["pid"])
         self.assertEqual(os.listdir(raw), [])
-        os.rmdir(raw)
 
 
+@harness.needs_fault_lib
 class EndingEarly(ReportCase):
 
-    @harness.needs_fault_lib
-    def test_report_says_running_then_signal(self):
-        env = harness.fault_env(op="write", delay_ms=100)
-        proc, seen = self.start_broken("-l", "-j", "2", "-f", "2", "-s", "1",
-                                       "--report=" + self.report, env=env)
+    def test_running_then_sigint_mid_write(self):
+        proc, seen = self.start_reported("-l", "-j", "2", "-f", "2", "-s", "1",
+                                         env=slow_writes(100))
         doc = self.load()
-        self.assertEqual(doc["ended"], "running")
-        self.assertIsNone(doc["exit_status"])
-        self.assertIsNone(doc["end_time"])
-        self.assertIsNone(doc["cleanup"])
-        proc.send_signal(signal.SIGINT)  # mid-write: every write takes 100 ms
+        self.assertEqual((doc["ended"], doc["exit_status"], doc["end_time"]),
+                         ("running", None, None))
+        proc.send_signal(signal.SIGINT)
         status, rest, err = self.finish(proc, timeout=30)
         self.assertEqual(status, 0, err)
         doc = self.load()
-        self.assertEqual(doc["ended"], "signal")
-        self.assertEqual(doc["signal"], "SIGINT")
-        self.assertEqual(doc["cleanup"], "orderly")
-        self.assertEqual(doc["exit_status"], 0)
+        self.assertEnded(doc, "signal", "orderly", 0, "SIGINT")
         self.assertAgreesWithSummary(doc, seen.decode() + rest)
-        self.assertEqual(doc["files_present"], [])
-        self.assertNoFilesLeft()
 
-    @harness.needs_fault_lib
-    def test_emergency_cleanup_writes_the_report_within_its_bound(self):
-        env = harness.fault_env(op="write", delay_ms=200)
-        proc, _ = self.start_broken("-l", "-u", "-j", "2", "-n", "2", "-f", "2",
-                                    "-s", "1", "--report=" + self.report,
-                                    "--strict", env=env)
+    def test_emergency_cleanup(self):
+        proc, _ = self.start_reported("-l", "-u", "-j", "2", "-n", "2", "-f", "2",
+                                      "-s", "1", "--strict", env=slow_writes(200),
+                                      symbols=3)
         proc.send_signal(signal.SIGTERM)
         status, _, err = self.finish(proc, timeout=30)
-        self.assertEqual(status, 1, err)  # -u keeps precedence over --strict
+        self.assertEqual(status, 1, err)  # -u's status keeps precedence
         doc = self.load()
-        self.assertEqual(doc["ended"], "signal")
-        self.assertEqual(doc["signal"], "SIGTERM")
-        self.assertEqual(doc["cleanup"], "emergency")
-        self.assertEqual(doc["exit_status"], 1)
+        self.assertEnded(doc, "signal", "emergency", 1, "SIGTERM")
+        # No summary after -u: the workers' own counts.
         self.assertEqual(doc["totals"]["source"], "workers")
         self.assertGreater(doc["totals"]["bytes_written"], 0)
-        self.assertEqual(doc["files_present"], [])
-        self.assertNoFilesLeft()
 
-    @harness.needs_fault_lib
     def test_watchdog_expiry(self):
         # Watchdog at 1 s, the first write back at 1.8 s, passive wait at 2 s.
-        env = harness.fault_env(op="write", nth=1, count=1, delay_ms=1800)
-        r = self.run_iochurn("-A", "-a", "1", "-f", "1", "-s", "1", "--strict",
-                             "--report=" + self.report, env=env)
+        r = self.run_reported("-A", "-a", "1", "-f", "1", "-s", "1", "--strict",
+                              env=slow_writes(1800, count=1))
         self.assertEqual(r.returncode, 16 + 4, r.stderr)
         doc = self.load()
-        self.assertEqual(doc["ended"], "watchdog")
-        self.assertIsNone(doc["signal"])
+        self.assertEnded(doc, "watchdog", "orderly", 20)
         self.assertTrue(doc["watchdog_expired"])
-        self.assertEqual(doc["cleanup"], "orderly")
-        self.assertEqual(doc["exit_status"], 20)
         self.assertAgreesWithSummary(doc, r.stdout)
         self.assertGreaterEqual(doc["latency"]["write"]["max_us"], 1.8e6)
-
-    @harness.needs_fault_lib
-    def test_watchdog_expiry_with_emergency_cleanup(self):
-        env = harness.fault_env(op="write", nth=1, count=1, delay_ms=6000)
+        # With -u: at once, and the report still comes.
         started = time.monotonic()
-        r = self.run_iochurn("-A", "-a", "1", "-u", "-f", "1", "-s", "1",
-                             "--report=" + self.report, env=env)
+        r = self.run_reported("-A", "-a", "1", "-u", "-f", "1", "-s", "1",
+                              env=slow_writes(6000, count=1))
         self.assertLess(time.monotonic() - started, 5.5)
         self.assertEqual(r.returncode, 1, r.stderr)
-        doc = self.load()
-        self.assertEqual(doc["ended"], "watchdog")
-        self.assertEqual(doc["cleanup"], "emergency")
-        self.assertEqual(doc["exit_status"], 1)
-        self.assertNoFilesLeft()
+        self.assertEnded(self.load(), "watchdog", "emergency", 1)
 
-    @harness.needs_fault_lib
-    def test_failed_start(self):
-        # pthread_create calls: the signal thread, worker 0, worker 1.
-        env = harness.fault_env(op="pthread_create", nth=3)
-        r = self.run_iochurn("-j", "3", "-f", "4", "-s", "1", "--strict",
-                             "--report=" + self.report, env=env)
-        self.assertEqual(r.returncode, 10)
-        doc = self.load()
-        self.assertEqual(doc["ended"], "start-failed")
-        self.assertEqual(doc["exit_status"], 10)
-        self.assertEqual(doc["cleanup"], "orderly")
-        self.assertEqual(doc["files_present"], [])
-        self.assertNoFilesLeft()
-
-    @harness.needs_fault_lib
-    def test_failed_rerun(self):
-        # pthread_create calls: the signal thread, worker 0, its re-run.
-        env = harness.fault_env(op="pthread_create", nth=3)
-        r = self.run_iochurn("-O", "-R", "-o", "0", "-f", "1", "-s", "1",
-                             "--report=" + self.report, env=env)
-        self.assertEqual(r.returncode, 6)
-        doc = self.load()
-        self.assertEqual(doc["ended"], "rerun-failed")
-        self.assertEqual(doc["exit_status"], 6)
-        self.assertEqual(doc["workers"][0]["passes_completed"], 1)
-
-    @harness.needs_fault_lib
     def test_passive_wait_time_out(self):
-        # -a 1: the wait on the worker gives up after 2 s; the write is back
-        # at 3 s; no watchdog without -A.
-        env = harness.fault_env(op="write", nth=1, count=1, delay_ms=3000)
-        r = self.run_iochurn("-a", "1", "-f", "1", "-s", "1", "--strict",
-                             "--report=" + self.report, env=env)
+        # The wait gives up after 2 s; the write is back at 3 s; no -A.
+        r = self.run_reported("-a", "1", "-f", "1", "-s", "1", "--strict",
+                              env=slow_writes(3000, count=1))
         self.assertEqual(r.returncode, 16 + 4, r.stderr)
         doc = self.load()
-        self.assertEqual(doc["ended"], "wait-timeout")
-        self.assertTrue(doc["wait_timed_out"])
-        self.assertFalse(doc["watchdog_expired"])
-        self.assertEqual(doc["exit_status"], 20)
+        self.assertEnded(doc, "wait-timeout", "orderly", 20)
+        self.assertEqual((doc["wait_timed_out"], doc["watchdog_expired"]), (True, False))
         self.assertAgreesWithSummary(doc, r.stdout)
 
+    def test_failed_start_and_rerun(self):
+        # pthread_create calls: the signal thread, worker 0, worker 1 (or
+        # worker 0's re-run).
+        env = harness.fault_env(op="pthread_create", nth=3)
+        r = self.run_reported("-j", "3", "-f", "4", "-s", "1", "--strict", env=env)
+        self.assertEqual(r.returncode, 10)
+        self.assertEnded(self.load(), "start-failed", "orderly", 10)
+        r = self.run_reported("-O", "-R", "-o", "0", "-f", "1", "-s", "1", env=env)
+        self.assertEqual(r.returncode, 6)
+        doc = self.load()
+        self.assertEnded(doc, "rerun-failed", "orderly", 6)
+        self.assertEqual(doc["workers"][0]["passes_completed"], 1)
 
+
+@harness.needs_fault_lib
 class StrictStatus(ReportCase):
 
-    def test_clean_run_and_default_statuses(self):
-        r = self.run_iochurn("-n", "2", "-f", "1", "-s", "1", "--strict")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stderr, "")
-        # Without --strict the errors below leave the status at 0.
+    def test_write_errors(self):
         env = harness.fault_env(op="write", nth=1, count=1, errno="EIO")
-        r = self.run_iochurn("-f", "1", "-s", "1", env=env)
-        self.assertEqual(r.returncode, 0)
-
-    @harness.needs_fault_lib
-    def test_write_errors_are_other_errors(self):
-        env = harness.fault_env(op="write", nth=1, count=1, errno="EIO")
-        r = self.run_iochurn("-n", "2", "-f", "1", "-s", "1", "--strict",
-                             "--report=" + self.report, env=env)
+        r = self.run_reported("-n", "2", "-f", "1", "-s", "1", "--strict", env=env)
         self.assertEqual(r.returncode, 16 + 2, r.stdout + r.stderr)
         doc = self.load()
-        self.assertEqual(doc["totals"]["files_different"], 0)
-        self.assertEqual(doc["errors_by_operation"]["write"], 1)
-        self.assertEqual(len(doc["errors"]), 1)
-        e = doc["errors"][0]
-        self.assertEqual(e["operation"], "write")
-        self.assertEqual(e["worker"], 0)
-        self.assertEqual(e["offset_bytes"], 0)
-        self.assertEqual(e["bytes_asked"], MB)
-        self.assertIsNone(e["bytes_moved"])
-        self.assertEqual(e["error_text"], "Input/output error")
-        self.assertRegex(e["path"], r"/%d_0_[01]\.DUMMY$" % doc["pid"])
         self.assertAgreesWithSummary(doc, r.stdout)
+        self.assertEqual(doc["totals"]["files_different"], 0)
+        # The file left empty also reads back short.
+        self.assertEqual([e["operation"] for e in doc["errors"]], ["write", "read"])
+        self.assertEqual((doc["errors_by_operation"]["write"],
+                          doc["errors_by_operation"]["read"]), (1, 1))
+        e = doc["errors"][0]
+        self.assertEqual((e["worker"], e["offset_bytes"], e["bytes_asked"],
+                          e["bytes_moved"], e["error_text"]),
+                         (0, 0, MB, None, "Input/output error"))
+        self.assertRegex(e["path"], r"/%d_0_0\.DUMMY$" % doc["pid"])
 
-    @harness.needs_fault_lib
     def test_data_that_came_back_different(self):
         env = dict(harness.fault_env(), FAULT_CORRUPT="flip", FAULT_NTH="1",
                    FAULT_COUNT="1")
-        r = self.run_iochurn("-f", "2", "-s", "2", "--strict",
-                             "--report=" + self.report, env=env)
+        r = self.run_reported("-f", "2", "-s", "2", "--strict", env=env)
         self.assertEqual(r.returncode, 16 + 1, r.stdout + r.stderr)
-        doc = self.load()
-        self.assertEqual(doc["totals"]["files_different"], 1)
-        self.assertEqual(doc["totals"]["compare_errors"], 1)
-        self.assertEqual(doc["totals"]["other_errors"], 0)
+        t = self.load()["totals"]
+        self.assertEqual((t["files_different"], t["compare_errors"], t["other_errors"]),
+                         (1, 1, 0))
 
-    @harness.needs_fault_lib
     def test_a_file_cut_short_is_no_data_error(self):
-        # The file shrinks between its write and its read: a short read, an
-        # other error; in the default mode also a compare error, but not a
-        # file that came back different.
-        env = harness.fault_env(op="shrink", nth=1, count=1)
-        r = self.run_iochurn("-f", "2", "-s", "1", "--strict",
-                             "--report=" + self.report, env=env)
+        # Seeks: two before the writes, then slot 0's and slot 1's before
+        # their reads. Slot 1 holds ones: a short read and a sum that differs,
+        # but not a file that came back different.
+        env = harness.fault_env(op="shrink", nth=4, count=1)
+        r = self.run_reported("-n", "2", "-f", "2", "-s", "1", "--strict", env=env)
         self.assertEqual(r.returncode, 16 + 2, r.stdout + r.stderr)
-        doc = self.load()
-        self.assertEqual(doc["totals"]["files_different"], 0)
-        self.assertGreater(doc["totals"]["other_errors"], 0)
+        t = self.load()["totals"]
+        self.assertEqual((t["files_different"], t["compare_errors"], t["other_errors"]),
+                         (0, 1, 1))
 
-    @harness.needs_fault_lib
     def test_signal_ends_the_run_early(self):
-        proc, _ = self.start_broken("-l", "-f", "2", "-s", "1", "--strict",
-                                    env=harness.fault_env(op="write", delay_ms=50))
+        proc, _ = self.start_reported("-l", "-f", "2", "-s", "1", "--strict",
+                                      env=slow_writes(50))
         proc.send_signal(signal.SIGINT)
-        status, _, err = self.finish(proc, timeout=30)
-        self.assertEqual(status, 16 + 8, err)
+        self.assertEqual(self.finish(proc, timeout=30)[0], 16 + 8)
 
 
 @harness.needs_fault_lib
 class StatusLine(ReportCase):
 
-    def test_lines_at_the_interval_carry_the_totals(self):
+    def test_lines_at_the_interval_and_the_totals_at_the_end(self):
         # About 3 s of writes of 100 ms each.
-        env = harness.fault_env(op="write", delay_ms=100)
-        r = self.run_iochurn("-j", "2", "-f", "2", "-s", "1", "-p", "15",
-                             "--status-interval=1", "--report=" + self.report,
-                             env=env)
+        r = self.run_reported("-j", "2", "-f", "2", "-s", "1", "-p", "15",
+                              "--status-interval=1", env=slow_writes(100))
         self.assertEqual(r.returncode, 0, r.stderr)
         lines = status_lines(r.stderr)
         self.assertGreaterEqual(len(lines), 3, r.stderr)
@@ -369,28 +283,22 @@ class StatusLine(ReportCase):
         elapsed = [int(m.group(1)) for m in lines]
         self.assertEqual(elapsed, sorted(elapsed))
         self.assertTrue(any(float(m.group(3)) > 0 for m in lines))
-        last = lines[-1]
         totals = harness.parse_summary(r.stdout)
-        self.assertEqual(int(last.group(2)), 30)
-        self.assertEqual((int(last.group(5)), int(last.group(6))), totals[2:])
-        doc = self.load()
-        self.assertEqual(doc["ended"], "completed")
+        last = [int(lines[-1].group(i)) for i in (2, 5, 6)]
+        self.assertEqual(last, [30, totals[2], totals[3]])
+        self.assertEqual(self.load()["ended"], "completed")
 
     def test_a_long_transfer_shows_as_stalled(self):
-        env = harness.fault_env(op="write", nth=1, count=1, delay_ms=3500)
-        proc = self.start_iochurn("-f", "1", "-s", "1", "--status-interval=1",
-                                  "--report=" + self.report, env=env)
-        status, out, err = self.finish(proc, timeout=60)
-        self.assertEqual(status, 0, err)
-        stalled = [int(m.group(7)) for m in status_lines(err)]
-        self.assertIn(1, stalled, err)
-        self.assertEqual(stalled[-1], 0, err)
+        r = self.run_reported("-f", "1", "-s", "1", "--status-interval=1",
+                              env=slow_writes(3500, count=1))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        stalled = [int(m.group(7)) for m in status_lines(r.stderr)]
+        self.assertIn(1, stalled, r.stderr)
+        self.assertEqual(stalled[-1], 0, r.stderr)
 
-    def test_report_is_rewritten_at_the_interval(self):
-        env = harness.fault_env(op="write", delay_ms=150)
-        proc, _ = self.start_broken("-l", "-f", "2", "-s", "1",
-                                    "--status-interval=1",
-                                    "--report=" + self.report, env=env)
+    def test_report_rewritten_at_the_interval(self):
+        proc, _ = self.start_reported("-l", "-f", "2", "-s", "1",
+                                      "--status-interval=1", env=slow_writes(150))
         first = self.load()["written_time"]
         deadline = time.monotonic() + 10
         while self.load()["written_time"] == first:
@@ -398,18 +306,17 @@ class StatusLine(ReportCase):
             self.drain(proc, 0.2)
         self.assertEqual(self.load()["ended"], "running")
         proc.send_signal(signal.SIGINT)
-        status, _, err = self.finish(proc, timeout=30)
-        self.assertEqual(status, 0, err)
+        self.assertEqual(self.finish(proc, timeout=30)[0], 0)
         self.assertEqual(self.load()["ended"], "signal")
 
 
 class Environment(unittest.TestCase):
 
-    def test_schema_is_available(self):
+    def test_tools_are_there(self):
         self.assertIsNotNone(jsonschema, "python3-jsonschema is not installed")
+        self.assertIsNotNone(shutil.which("jq"), "jq is not installed")
         with open(SCHEMA_PATH) as f:
             jsonschema.Draft7Validator.check_schema(json.load(f))
-        self.assertIsNotNone(shutil.which("jq"), "jq is not installed")
 
 
 if __name__ == "__main__":

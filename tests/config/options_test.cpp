@@ -431,6 +431,20 @@ TEST(LongestTempName, MatchesTheLongestNameActuallyBuilt) {
   }
 }
 
+TEST(LongestTempName, CountsTheRankDirectory) {
+  RunSettings s;
+  reset_run_settings(&s);
+  s.workdir = "/scratch";
+  s.threads = 12;
+  s.filecount = 3;
+  s.rank_dir = "node017.cluster.example.org.1023";
+  char path[4096];
+  ASSERT_TRUE(build_temp_path(path, sizeof path,
+                              "/scratch/node017.cluster.example.org.1023",
+                              4194303, 11, 2));
+  EXPECT_EQ(longest_temp_name(s, 4194303), std::string(path).size()) << path;
+}
+
 TEST(HostMaxPid, IsBelowTheKernelCeiling) {
   uint64_t max_pid = host_max_pid();
   EXPECT_GE(max_pid, static_cast<uint64_t>(getpid()));

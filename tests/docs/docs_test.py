@@ -27,6 +27,12 @@ MB = 1 << 20
 # The option set handed to getopt by the program: a letter followed by a colon
 # takes an argument.
 OPTION_STRING = "a:Adhf:j:L:lMmn:p:P:Oo:rRs:St:uvw:yz"
+# The long options, as getopt_long knows them; "=" marks a required
+# argument. Python's getopt has no optional arguments: those options are
+# matched by OPTIONAL_LONG and taken out before it reads a command.
+LONG_OPTIONS = ["help", "version", "verify=", "verify-block=", "report=",
+                "strict", "status-interval=", "diagnose", "memory-budget="]
+OPTIONAL_LONG = re.compile(r"^--(keep-failed|sweep)(=\S+)?$")
 EXIT_STATUSES = {"0", "1", "5", "6", "7", "8", "10"}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT",
             "EXIT STATUS", "SIGNALS", "FILES", "EXAMPLES", "SEE ALSO"]
@@ -238,12 +244,12 @@ def man_example(first_words):
 def iochurn_commands(lines):
     """The argument lists of every iochurn command in a block of shell lines:
     comments dropped, continued lines joined, quoted remote commands
-    (pdsh ... 'iochurn ...') included."""
+    (pdsh ... 'iochurn ...') and iochurn-mpi's under mpirun included."""
     text = "\n".join(re.sub(r"(^|\s)#.*", "", l) for l in lines)
     text = text.replace("\\\n", " ")
     found = []
-    for m in re.finditer(r"(?:^|[\s'\"/])iochurn((?:[ \t][^'\"\n]*)?)$|"
-                         r"(?:^|[\s'\"/])iochurn([ \t][^'\"\n]*)['\"]",
+    for m in re.finditer(r"(?:^|[\s'\"/])iochurn(?:-mpi)?((?:[ \t][^'\"\n]*)?)$|"
+                         r"(?:^|[\s'\"/])iochurn(?:-mpi)?([ \t][^'\"\n]*)['\"]",
                          text, re.M):
         args = m.group(1) if m.group(1) is not None else m.group(2)
         found.append(shlex.split(args or ""))
@@ -271,15 +277,50 @@ class ExampleCommandsTest(unittest.TestCase):
                    if takes and c not in "tL"}
         for args in commands:
             with self.subTest(command=" ".join(args)):
+                args = [a for a in args if not OPTIONAL_LONG.match(a)]
                 try:
-                    options, rest = getopt.getopt(args, OPTION_STRING)
+                    options, rest = getopt.getopt(args, OPTION_STRING,
+                                                  LONG_OPTIONS)
                 except getopt.GetoptError as error:
                     self.fail(str(error))
                 self.assertEqual(rest, [], "words the program would ignore")
                 for option, value in options:
+                    if option.startswith("--"):
+                        continue
                     if option[1] in numeric:
                         self.assertRegex(value, r"^-?\d+$",
                                          "%s takes a plain number" % option)
+
+
+class OpeningCommandsTest(unittest.TestCase):
+    """The README's two opening commands, as CI and the fresh-machine check
+    read them, and the package sets they install."""
+
+    def script(self, *args):
+        run = subprocess.run([os.path.join(ROOT, "scripts", args[0])] + list(args[1:]),
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual((run.returncode, run.stderr), (0, ""), args)
+        return run.stdout.splitlines()
+
+    def test_two_commands_install_then_build(self):
+        build, test = self.script("readme-commands")
+        self.assertTrue(build.startswith("scripts/install-deps && cmake -S . -B build"))
+        self.assertTrue(build.endswith("&& ./build/iochurn"))
+        self.assertTrue(test.startswith("scripts/install-deps --tests && cmake -S . -B build"))
+        self.assertTrue(test.endswith("&& ctest --test-dir build --output-on-failure"))
+        self.assertEqual(self.script("readme-commands", "2"), [test])
+
+    def test_package_sets_grow_with_the_flags(self):
+        build = self.script("install-deps", "--list")
+        tests = self.script("install-deps", "--list", "--tests")
+        ci = self.script("install-deps", "--list", "--ci")
+        mpi = self.script("install-deps", "--list", "--mpi")
+        self.assertLess(set(build), set(tests))
+        self.assertLess(set(tests) | set(mpi), set(ci))
+        # What the tests' CMake looks for, and what CI's clang builds need.
+        self.assertLessEqual({"libgtest-dev", "python3", "pkg-config"}, set(tests))
+        self.assertLessEqual({"clang", "libclang-rt-14-dev"}, set(ci))
+        self.assertEqual(len(ci), len(set(ci)), "a package named twice")
 
 
 @unittest.skipUnless(BIN, "needs IOCHURN_BIN")
@@ -337,11 +378,12 @@ class DocumentedRunsTest(unittest.TestCase):
         self.assertIn("1 files, each size = 1 Mbytes\n", run.stdout)
         self.assertIn("Read_Bytes=%d   Write_Bytes=%d\n" % (MB, MB), run.stdout)
 
-    def test_long_option_lookalike_sets_the_working_directory(self):
-        run = run_program(["--threads=4", "-f", "1", "-s", "1"], self.tmp)
-        self.assertEqual(run.returncode, 0)
-        self.assertRegex(run.stderr, r"^Thread 0: ERR \[open\]: No such file or "
-                                     r"directory for file hreads=4/\d+_0_0\.DUMMY\n$")
+    def test_long_names_of_letter_options_are_refused(self):
+        run = run_program(["--threads=4", "-f", "1", "-s", "1", "-t", self.tmp],
+                          self.tmp)
+        self.assertEqual((run.returncode, run.stdout), (2, ""))
+        self.assertIn("--threads=4", run.stderr)
+        self.assertEqual(os.listdir(self.tmp), [])
 
     def test_transfer_errors_follow_an_empty_line_others_do_not(self):
         def small_files(limit):

@@ -17,6 +17,14 @@
  *   FAULT_SHORT=1   read/write: transfer half the requested count instead.
  *   FAULT_DELAY_MS  sleep this long, then do the real call (no error).
  *   FAULT_LOG       append "<op> <nth>" per injected fault to this file.
+ *   FAULT_RANK      only the process of this MPI rank (OMPI_COMM_WORLD_RANK,
+ *                   else PMIX_RANK, PMI_RANK or SLURM_PROCID) injects
+ *                   anything; every other process, and one with no rank,
+ *                   is inert.
+ *
+ * pthread_create counts only calls made by the program itself, not by its
+ * shared libraries: MPI and others start threads of their own, in numbers
+ * that are none of the test's business.
  *
  * Data faults on reads of .DUMMY files (independent of FAULT_OP):
  *   FAULT_CORRUPT   flip|zero|undelivered|swap|misplace|stale|foreign;
@@ -51,11 +59,13 @@
 #undef _FORTIFY_SOURCE /* our definitions of open/read would clash */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <link.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -207,6 +217,22 @@ static int parse_errno(const char *s, int dflt)
     return (int)parse_num("FAULT_ERRNO", s, 0, 1);
 }
 
+/* Is this the process FAULT_RANK names (or is no rank named)? */
+static int this_rank(void)
+{
+    static const char *const names[] = {"OMPI_COMM_WORLD_RANK", "PMIX_RANK",
+                                        "PMI_RANK", "SLURM_PROCID"};
+    const char *want = getenv("FAULT_RANK"), *mine = NULL;
+    size_t i;
+
+    if (!want || !*want)
+        return 1;
+    for (i = 0; i < sizeof names / sizeof names[0] && !mine; i++)
+        mine = getenv(names[i]);
+    return mine && parse_num("FAULT_RANK", want, 0, 0) ==
+                       strtoull(mine, NULL, 10);
+}
+
 #define RESOLVE(var, sym) (*(void **)&(var) = dlsym(RTLD_NEXT, sym))
 
 static void init(void)
@@ -237,6 +263,8 @@ static void init(void)
     RESOLVE(real_remove, "remove");
     RESOLVE(real_pthread_create, "pthread_create");
 
+    if (!this_rank())
+        return; /* inert: cfg stays empty */
     op = getenv("FAULT_OP");
     if (op && *op) {
         for (i = 0; i < sizeof op_names / sizeof op_names[0]; i++)
@@ -840,10 +868,33 @@ int remove(const char *path)
 
 /* ---- threads ---- */
 
+/* dl_iterate_phdr visits the program itself first. */
+static int program_holds(struct dl_phdr_info *info, size_t size, void *data)
+{
+    uintptr_t addr = (uintptr_t)data;
+    int i;
+
+    (void)size;
+    for (i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr) *ph = &info->dlpi_phdr[i];
+        uintptr_t start = info->dlpi_addr + ph->p_vaddr;
+        if (ph->p_type == PT_LOAD && addr >= start && addr - start < ph->p_memsz)
+            return 1;
+    }
+    return -1; /* stop after the first object either way */
+}
+
+static int called_by_program(const void *return_address)
+{
+    return dl_iterate_phdr(program_holds, (void *)return_address) == 1;
+}
+
 int pthread_create(pthread_t *thread, const pthread_attr_t *attr,
                    void *(*start)(void *), void *arg)
 {
-    if (active() && hit(OP_THREAD) && !cfg.delay_ms)
+    if (active() && cfg.op == OP_THREAD &&
+        called_by_program(__builtin_return_address(0)) && hit(OP_THREAD) &&
+        !cfg.delay_ms)
         return cfg.err;
     return real_pthread_create(thread, attr, start, arg);
 }

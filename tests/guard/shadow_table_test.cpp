@@ -330,7 +330,7 @@ TEST_F(Shadow, FinalCleanUpIsSilentAndClaimsTheEnd) {
 
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  shadow_final_cleanup();
+  shadow_final_cleanup(0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(begin_emergency());  // already claimed

@@ -1,0 +1,148 @@
+// The sweep of leftovers from dead runs.
+#include "diagnose/sweep.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/message.h"
+
+namespace iochurn {
+
+namespace {
+
+struct SharedFs {
+  int64_t magic;
+  const char* name;
+};
+
+// File systems that other hosts (or their own process-id spaces) write too.
+constexpr SharedFs kSharedFs[] = {
+    {0x6969, "NFS"},
+    {0xFF534D42, "CIFS/SMB"},
+    {0xFE534D42, "CIFS/SMB"},
+    {0x517B, "CIFS/SMB"},
+    {0x0BD00BD0, "Lustre"},
+    {0x47504653, "GPFS"},
+    {0x00C36400, "CephFS"},
+    {0x65735546, "FUSE"},
+    {0x5346414F, "AFS"},
+    {0x7461636F, "OCFS2"},
+    {0x01161970, "GFS2"},
+    {0x19830326, "BeeGFS"},
+    {0x01021997, "9P"},
+};
+
+// Reads a plain decimal number of at most nine digits ending at `stop`;
+// advances `*at` past it. -1 when there is none or it is not plain.
+int64_t plain_number(const char** at, char stop) {
+  const char* p = *at;
+  if (*p < '0' || *p > '9') return -1;
+  if (*p == '0' && p[1] != stop) return -1;  // a leading zero
+  int64_t value = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (++digits > 9) return -1;
+    value = value * 10 + (*p - '0');
+  }
+  if (*p != stop) return -1;
+  *at = p + 1;
+  return value;
+}
+
+// True only when the process is certainly gone from this host.
+bool certainly_dead(int64_t pid) {
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+int64_t leftover_pid(const char* name) {
+  const char* at = name;
+  int64_t pid = plain_number(&at, '_');
+  if (pid < 1) return -1;
+  if (plain_number(&at, '_') < 0) return -1;
+  if (plain_number(&at, '.') < 0) return -1;
+  return std::strcmp(at, "DUMMY") == 0 ? pid : -1;
+}
+
+const char* shared_fs_name(int64_t fs_type) {
+  // statfs reports the magic as a signed word: compare the low 32 bits.
+  auto type = static_cast<uint32_t>(fs_type);
+  for (const SharedFs& fs : kSharedFs)
+    if (static_cast<uint32_t>(fs.magic) == type) return fs.name;
+  return nullptr;
+}
+
+SweepResult sweep_leftovers(const char* dir, SweepMode mode) {
+  SweepResult result{0, 0, 0};
+  const char* shared = nullptr;
+  struct statfs fs;
+  if (statfs(dir, &fs) == 0) shared = shared_fs_name(fs.f_type);
+  const bool list_only = shared != nullptr && mode != SweepMode::kForce;
+
+  int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = dir_fd < 0 ? nullptr : fdopendir(dir_fd);
+  if (listing == nullptr) {
+    int error = errno;
+    if (dir_fd >= 0) close(dir_fd);
+    write_long_message(STDERR_FILENO, "iochurn: sweep: cannot read %s: %s\n",
+                       dir, std::strerror(error));
+    result.failed = 1;
+    return result;
+  }
+  while (dirent* entry = readdir(listing)) {
+    int64_t pid = leftover_pid(entry->d_name);
+    if (pid < 0) continue;
+    struct stat st;
+    // The name, never what a link there points at.
+    if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
+    if (!certainly_dead(pid)) {
+      write_long_message(STDERR_FILENO,
+                         "iochurn: sweep: kept %s/%s: process %lld is running\n",
+                         dir, entry->d_name, static_cast<long long>(pid));
+      ++result.kept;
+      continue;
+    }
+    if (list_only) {
+      write_long_message(STDERR_FILENO, "iochurn: sweep: would delete %s/%s\n",
+                         dir, entry->d_name);
+      ++result.deleted;
+      continue;
+    }
+    // unlinkat removes a link planted here since the check, not its target.
+    if (unlinkat(dir_fd, entry->d_name, 0) != 0) {
+      int error = errno;
+      write_long_message(STDERR_FILENO, "iochurn: sweep: cannot delete %s/%s: %s\n",
+                         dir, entry->d_name, std::strerror(error));
+      ++result.failed;
+      continue;
+    }
+    write_long_message(STDERR_FILENO, "iochurn: sweep: deleted %s/%s\n", dir,
+                       entry->d_name);
+    ++result.deleted;
+  }
+  closedir(listing);
+
+  if (list_only)
+    write_long_message(
+        STDERR_FILENO,
+        "iochurn: sweep: %d files would be deleted, %d kept in %s: on %s the "
+        "processes of other hosts cannot be seen (--sweep=force deletes)\n",
+        result.deleted, result.kept, dir, shared);
+  else
+    write_long_message(STDERR_FILENO,
+                       "iochurn: sweep: %d files deleted, %d kept in %s\n",
+                       result.deleted, result.kept, dir);
+  return result;
+}
+
+}  // namespace iochurn
