@@ -170,6 +170,22 @@ class CompletionTest(unittest.TestCase):
         self.assertEqual((run.returncode, run.stderr), (0, ""), words)
         return sorted(w.rstrip("/") for w in run.stdout.split("\0") if w)
 
+    @unittest.skipUnless(BIN, "needs IOCHURN_BIN")
+    def test_long_options_are_those_the_program_lists(self):
+        run = subprocess.run([BIN, "--help"], capture_output=True, text=True,
+                             timeout=60)
+        self.assertEqual(run.returncode, 0)
+        listed = set()
+        for line in run.stdout.splitlines():
+            for word in line.split():
+                if word.startswith("--") and len(word) > 2:
+                    # "--verify=sum|blocks", "--keep-failed[=N]": the name.
+                    listed.add(re.split(r"[=\[]", word)[0])
+        offered = {re.split(r"=", w)[0] for w in self.complete("--")}
+        self.assertEqual(offered, listed)
+        self.assertEqual(self.complete("--verify="),
+                         ["--verify=blocks", "--verify=sum"])
+
     def test_script_is_valid_bash(self):
         run = subprocess.run(["bash", "-n", COMPLETION], capture_output=True,
                              text=True, timeout=60)
