@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "verify/additive_sum.h"
-#include "worker/file_slot.h"
+#include "worker/slots.h"
 
 namespace {
 

@@ -60,7 +60,8 @@ namespace iochurn {
 
 namespace {
 
-// Polls closer together than this only test nothing new.
+// A poll this soon after the last one does nothing: the rounds need no more,
+// and a monitor with -o 0 calls it in a tight loop.
 constexpr uint64_t kMinPollGapNs = 20 * 1000000ull;
 // How long the emergency clean-up on another thread waits for the main
 // thread to take the end of the process over.
@@ -85,7 +86,7 @@ struct Job {
   RoundState result;  // the last completed round: the whole job's
   StatusSample sent_sample;
   bool round_open;
-  bool started;       // round 1 done
+  bool started;       // round 1 entered
   bool start_refused;
   bool finished;      // this process has entered its last rounds
   bool final_known;
@@ -336,13 +337,13 @@ EndCause cause_of_stop(int status) {
 // local failure of that kind would (the files of running workers deleted at
 // once, no summary), after the last rounds. Main thread.
 [[noreturn]] void end_early(int stop) {
-  int64_t key = job.result.stop_key;
   if (!job.cleaned) {
     job.cleaned = true;
     stop_status_thread();
     shadow_final_cleanup(stop);
   }
   int status = finish_rounds();
+  int64_t key = job.result.stop_key;
   if (!job.reported) {
     job.reported = true;
     report_run_end(cause_of_stop(stop), status);
@@ -489,7 +490,9 @@ void emergency_end(int status) {
     micro_sleep(0, 10000);
   }
   if (exit_claimed.exchange(true)) park_forever();
-  std::exit(status);
+  // Without MPI's end (the main thread may be inside MPI): the launcher
+  // ends the other processes. The files are gone already.
+  _exit(status);
 }
 
 // An exit on the main thread that bypassed job_end (-h ends the process

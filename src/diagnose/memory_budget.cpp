@@ -83,7 +83,8 @@ bool has_item(const std::string& list, const char* item) {
 // it can be given back.
 int64_t room_in(const std::string& dir, int version) {
   std::string limit_text, usage_text, stat_text;
-  const char* limit_file = version == 2 ? "/memory.max" : "/memory.limit_in_bytes";
+  const char* limit_file =
+      version == 2 ? "/memory.max" : "/memory.limit_in_bytes";
   const char* usage_file =
       version == 2 ? "/memory.current" : "/memory.usage_in_bytes";
   if (!read_text(dir + limit_file, &limit_text)) return -1;
@@ -95,8 +96,9 @@ int64_t room_in(const std::string& dir, int version) {
     if (usage < 0) usage = 0;
   }
   if (read_text(dir + "/memory.stat", &stat_text)) {
-    int64_t inactive = keyed_value(
-        stat_text.c_str(), version == 2 ? "inactive_file" : "total_inactive_file");
+    int64_t inactive =
+        keyed_value(stat_text.c_str(),
+                    version == 2 ? "inactive_file" : "total_inactive_file");
     if (inactive > 0) usage = usage > inactive ? usage - inactive : 0;
   }
   return limit > usage ? limit - usage : 0;
@@ -122,12 +124,13 @@ int64_t lower_known(int64_t a, int64_t b) {
   return a < b ? a : b;
 }
 
-}  // namespace
-
+// MemAvailable of a /proc/meminfo text in bytes; -1 when absent.
 int64_t meminfo_available(const char* text) {
   int64_t kb = keyed_value(text, "MemAvailable");
   return kb < 0 ? -1 : kb * 1024;
 }
+
+}  // namespace
 
 int64_t cgroup_bytes(const char* text) {
   while (*text == ' ') ++text;
@@ -151,11 +154,13 @@ std::string memory_cgroup_dir(const char* cgroup_text,
     std::string line = text.substr(at, end - at);
     at = end + 1;
     size_t first = line.find(':');
-    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    size_t second =
+        first == std::string::npos ? first : line.find(':', first + 1);
     if (second == std::string::npos) continue;
     std::string controllers = line.substr(first + 1, second - first - 1);
-    bool wanted = version == 2 ? line.compare(0, first, "0") == 0 && controllers.empty()
-                               : has_item(controllers, "memory");
+    bool wanted = version == 2
+                      ? line.compare(0, first, "0") == 0 && controllers.empty()
+                      : has_item(controllers, "memory");
     if (!wanted) continue;
     path = line.substr(second + 1);
     found = true;
@@ -178,8 +183,9 @@ std::string memory_cgroup_dir(const char* cgroup_text,
     if (dash < 0 || dash + 1 >= n) continue;
     const std::string& fstype = f[dash + 1];
     const std::string superoptions = dash + 3 < n ? f[dash + 3] : "";
-    bool match = version == 2 ? fstype == "cgroup2"
-                              : fstype == "cgroup" && has_item(superoptions, "memory");
+    bool match = version == 2
+                     ? fstype == "cgroup2"
+                     : fstype == "cgroup" && has_item(superoptions, "memory");
     if (!match) continue;
     const std::string& root = f[3];
     std::string inside = path;
@@ -213,6 +219,9 @@ uint64_t run_file_bytes(const RunSettings& s) {
   return workers * files * file_bytes(s);
 }
 
+namespace {
+
+// The figures of this machine for run `s`.
 MemoryFigures read_memory_figures(const RunSettings& s) {
   MemoryFigures figures{-1, -1, 0};
   std::string text;
@@ -222,7 +231,8 @@ MemoryFigures read_memory_figures(const RunSettings& s) {
   if (read_text("/proc/self/cgroup", &cgroups) &&
       read_text("/proc/self/mountinfo", &mounts)) {
     for (int version = 1; version <= 2; ++version) {
-      std::string dir = memory_cgroup_dir(cgroups.c_str(), mounts.c_str(), version);
+      std::string dir =
+          memory_cgroup_dir(cgroups.c_str(), mounts.c_str(), version);
       if (!dir.empty())
         figures.cgroup_room =
             lower_known(figures.cgroup_room, tightest_room(dir, version));
@@ -235,14 +245,14 @@ MemoryFigures read_memory_figures(const RunSettings& s) {
   return figures;
 }
 
-int64_t memory_budget_bytes(const RunSettings& s) {
-  if (s.memory_budget_mb == 0) return -1;
-  if (s.memory_budget_mb > 0) return s.memory_budget_mb * kMB;
-  return budget_from_figures(read_memory_figures(s));
-}
+}  // namespace
 
 int64_t apply_memory_budget(const RunSettings& s) {
-  int64_t budget = memory_budget_bytes(s);
+  int64_t budget = -1;
+  if (s.memory_budget_mb > 0)
+    budget = s.memory_budget_mb * kMB;
+  else if (s.memory_budget_mb < 0)
+    budget = budget_from_figures(read_memory_figures(s));
   set_buffer_budget(budget);
   return budget;
 }

@@ -28,16 +28,11 @@ struct MemoryFigures {
 // neither figure is known. Pure.
 int64_t budget_from_figures(const MemoryFigures& figures);
 
-// Reads the figures for run `s` from /proc and the cgroup file systems.
-// Any thread; reads files only.
-MemoryFigures read_memory_figures(const RunSettings& s);
-
 // The run's budget in bytes: --memory-budget when given (0 gives -1, no
-// budget), otherwise budget_from_figures of this machine.
-int64_t memory_budget_bytes(const RunSettings& s);
-
-// Computes the run's budget, hands it to the buffer allocator and returns
-// it. Main thread, at start-up, before any worker runs.
+// budget), otherwise budget_from_figures of this machine at this moment
+// (MemAvailable, the memory cgroup's files, the working directory's file
+// system). Hands it to the buffer allocator and returns it. Main thread, at
+// start-up, before any worker runs.
 int64_t apply_memory_budget(const RunSettings& s);
 
 // Bytes of buffers the run holds at once when every worker has all its
@@ -48,14 +43,10 @@ uint64_t run_buffer_bytes(const RunSettings& s);
 uint64_t run_file_bytes(const RunSettings& s);
 
 // ---------------------------------------------------------------------------
-// Parsers, separate for the tests. Each returns -1 when the text does not
-// hold the value.
+// Readers of the machine's texts.
 
-// MemAvailable of a /proc/meminfo text, in bytes.
-int64_t meminfo_available(const char* text);
-
-// A cgroup limit or usage file ("max", or a number of bytes). "max" and
-// the v1 "no limit" values (2^62 and more) give -1.
+// A cgroup limit or usage file ("max", or a number of bytes). "max", the
+// v1 "no limit" values (2^62 and more) and text without a number give -1.
 int64_t cgroup_bytes(const char* text);
 
 // The directory of the process's memory cgroup, from the texts of

@@ -24,18 +24,10 @@ struct SharedFs {
 
 // File systems that other hosts (or their own process-id spaces) write too.
 constexpr SharedFs kSharedFs[] = {
-    {0x6969, "NFS"},
-    {0xFF534D42, "CIFS/SMB"},
-    {0xFE534D42, "CIFS/SMB"},
-    {0x517B, "CIFS/SMB"},
-    {0x0BD00BD0, "Lustre"},
-    {0x47504653, "GPFS"},
-    {0x00C36400, "CephFS"},
-    {0x65735546, "FUSE"},
-    {0x5346414F, "AFS"},
-    {0x7461636F, "OCFS2"},
-    {0x01161970, "GFS2"},
-    {0x19830326, "BeeGFS"},
+    {0x6969, "NFS"},        {0xFF534D42, "CIFS/SMB"}, {0xFE534D42, "CIFS/SMB"},
+    {0x517B, "CIFS/SMB"},   {0x0BD00BD0, "Lustre"},   {0x47504653, "GPFS"},
+    {0x00C36400, "CephFS"}, {0x65735546, "FUSE"},     {0x5346414F, "AFS"},
+    {0x7461636F, "OCFS2"},  {0x01161970, "GFS2"},     {0x19830326, "BeeGFS"},
     {0x01021997, "9P"},
 };
 
@@ -106,9 +98,10 @@ SweepResult sweep_leftovers(const char* dir, SweepMode mode) {
         !S_ISREG(st.st_mode))
       continue;
     if (!certainly_dead(pid)) {
-      write_long_message(STDERR_FILENO,
-                         "iochurn: sweep: kept %s/%s: process %lld is running\n",
-                         dir, entry->d_name, static_cast<long long>(pid));
+      write_long_message(
+          STDERR_FILENO,
+          "iochurn: sweep: kept %s/%s: process %lld is running\n", dir,
+          entry->d_name, static_cast<long long>(pid));
       ++result.kept;
       continue;
     }
@@ -121,8 +114,9 @@ SweepResult sweep_leftovers(const char* dir, SweepMode mode) {
     // unlinkat removes a link planted here since the check, not its target.
     if (unlinkat(dir_fd, entry->d_name, 0) != 0) {
       int error = errno;
-      write_long_message(STDERR_FILENO, "iochurn: sweep: cannot delete %s/%s: %s\n",
-                         dir, entry->d_name, std::strerror(error));
+      write_long_message(STDERR_FILENO,
+                         "iochurn: sweep: cannot delete %s/%s: %s\n", dir,
+                         entry->d_name, std::strerror(error));
       ++result.failed;
       continue;
     }

@@ -58,6 +58,57 @@ bool past(const ActivitySnapshot& call, uint64_t now_ns, int64_t ms) {
 
 int workers_to_look_at() { return settings.threads > 0 ? settings.threads : 0; }
 
+// The kernel's view of a task: its state letter and what it waits in.
+struct TaskState {
+  char state;      // '?' when unknown
+  char wchan[64];  // "?" when unknown
+};
+
+// Reads /proc/self/task/<tid>/stat and wchan; leaves the unknown markers
+// where they cannot be read.
+void read_task_state(int tid, TaskState* out) {
+  out->state = '?';
+  std::snprintf(out->wchan, sizeof out->wchan, "?");
+  char path[64], text[512];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
+  if (tid <= 0 || read_proc(path, text, sizeof text) <= 0) return;
+  // "<tid> (<name>) <state> ...": the name may hold spaces and parentheses.
+  const char* close_paren = std::strrchr(text, ')');
+  if (close_paren == nullptr || close_paren[1] != ' ' || close_paren[2] == '\0')
+    return;
+  out->state = close_paren[2];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/wchan", tid);
+  char wchan[sizeof out->wchan];
+  ssize_t n = read_proc(path, wchan, sizeof wchan);
+  if (n > 0) {
+    wchan[std::strcspn(wchan, "\n")] = '\0';
+    std::snprintf(out->wchan, sizeof out->wchan, "%s", wchan);
+  }
+}
+
+// The line of `kind` ("HUNG" or "SLOW") with its line end; returns its
+// length (cut to fit `size`).
+size_t format_transfer_line(char* out, size_t size, const char* kind,
+                            int thread, const ActivitySnapshot& call,
+                            uint64_t now_ns, const TaskState& task) {
+  char path[kPathSize];
+  if (!worker_file_path(path, sizeof path, thread, call.slot))
+    std::snprintf(path, sizeof path, "?");
+  double seconds = now_ns > call.start_ns
+                       ? static_cast<double>(now_ns - call.start_ns) / 1e9
+                       : 0;
+  int n = std::snprintf(
+      out, size,
+      "Thread %d: %s [%s]: %llu bytes at offset %llu of %s for %.1f s "
+      "(task %d state %c wchan %s)\n",
+      thread, kind, op_name(call.op),
+      static_cast<unsigned long long>(call.bytes),
+      static_cast<unsigned long long>(call.offset), path, seconds, call.tid,
+      task.state, task.wchan);
+  if (n < 0) return 0;
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
 void write_report(const char* kind, int thread, const ActivitySnapshot& call,
                   uint64_t now_ns, bool with_stack) {
   TaskState task;
@@ -65,7 +116,8 @@ void write_report(const char* kind, int thread, const ActivitySnapshot& call,
   char text[kReportSize];
   size_t used =
       format_transfer_line(text, sizeof text, kind, thread, call, now_ns, task);
-  if (with_stack) used = append_stack(text, used, sizeof text, thread, call.tid);
+  if (with_stack)
+    used = append_stack(text, used, sizeof text, thread, call.tid);
   // One write: the lines of one worker never mix with anyone else's.
   (void)!write(STDERR_FILENO, text, used);
 }
@@ -98,53 +150,12 @@ uint8_t mark_named(int thread, const ActivitySnapshot& call, uint8_t level) {
 
 }  // namespace
 
-bool read_task_state(int tid, TaskState* out) {
-  out->state = '?';
-  std::snprintf(out->wchan, sizeof out->wchan, "?");
-  char path[64], text[512];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
-  if (tid <= 0 || read_proc(path, text, sizeof text) <= 0) return false;
-  // "<tid> (<name>) <state> ...": the name may hold spaces and parentheses.
-  const char* close_paren = std::strrchr(text, ')');
-  if (close_paren == nullptr || close_paren[1] != ' ' || close_paren[2] == '\0')
-    return false;
-  out->state = close_paren[2];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/wchan", tid);
-  char wchan[sizeof out->wchan];
-  ssize_t n = read_proc(path, wchan, sizeof wchan);
-  if (n > 0) {
-    wchan[std::strcspn(wchan, "\n")] = '\0';
-    std::snprintf(out->wchan, sizeof out->wchan, "%s", wchan);
-  }
-  return true;
-}
-
 bool worker_file_path(char* out, size_t size, int thread, int slot) {
   // The workers' own format (build_temp_path), from the same inputs.
-  int n = std::snprintf(out, size, "%s/%d_%d_%d.DUMMY",
-                        effective_workdir(settings), static_cast<int>(getpid()),
-                        thread, slot);
+  int n =
+      std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
+                    static_cast<int>(getpid()), thread, slot);
   return n >= 0 && static_cast<size_t>(n) < size;
-}
-
-size_t format_transfer_line(char* out, size_t size, const char* kind,
-                            int thread, const ActivitySnapshot& call,
-                            uint64_t now_ns, const TaskState& task) {
-  char path[kPathSize];
-  if (!worker_file_path(path, sizeof path, thread, call.slot))
-    std::snprintf(path, sizeof path, "?");
-  double seconds =
-      now_ns > call.start_ns ? static_cast<double>(now_ns - call.start_ns) / 1e9 : 0;
-  int n = std::snprintf(
-      out, size,
-      "Thread %d: %s [%s]: %llu bytes at offset %llu of %s for %.1f s "
-      "(task %d state %c wchan %s)\n",
-      thread, kind, op_name(call.op),
-      static_cast<unsigned long long>(call.bytes),
-      static_cast<unsigned long long>(call.offset), path, seconds, call.tid,
-      task.state, task.wchan);
-  if (n < 0) return 0;
-  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
 int report_hung_worker(int thread) {

@@ -40,28 +40,11 @@ int report_hung_transfers();
 // status thread, once per interval. Returns the number of lines written.
 int report_slow_transfers(int64_t threshold_ms);
 
-// ---------------------------------------------------------------------------
-// The pieces, separate for the tests.
-
-// The kernel's view of a task: its state letter and what it waits in.
-struct TaskState {
-  char state;       // '?' when unknown
-  char wchan[64];   // "?" when unknown
-};
-
-// Reads /proc/self/task/<tid>/stat and wchan. Returns false (with the
-// unknown markers set) when the task cannot be read.
-bool read_task_state(int tid, TaskState* out);
-
 // Formats "<dir>/<pid>_<thread>_<slot>.DUMMY" for this process, as the
-// workers name their files. False when it does not fit.
+// workers name their files (build_temp_path), so that their files can be
+// named without reading anything they publish. False when it does not fit.
+// Any thread.
 bool worker_file_path(char* out, size_t size, int thread, int slot);
-
-// Formats the line of `kind` ("HUNG" or "SLOW") with its line end into
-// `out` and returns its length (cut to fit `size`).
-size_t format_transfer_line(char* out, size_t size, const char* kind,
-                            int thread, const ActivitySnapshot& call,
-                            uint64_t now_ns, const TaskState& task);
 
 }  // namespace iochurn
 

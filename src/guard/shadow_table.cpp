@@ -26,10 +26,10 @@
 //   deletes its own file and parks. The clean-up gives such opens about a
 //   second to settle before the process ends.
 // - The clean-up itself runs on a helper thread; whoever ends the process
-//   waits for it only while it makes progress (kStallLimitMs without any
-//   call returning ends the wait), since on a file system that has stopped
-//   answering a close or a delete hangs like a transfer. The helper never
-//   blocks on an entry lock: a worker holds its lock through its pass
+//   waits for it only while it makes progress (kCleanupStallLimitMs with
+//   no call returning ends the wait), since on a file system that has
+//   stopped answering a close or a delete hangs like a transfer. The helper
+//   never blocks on an entry lock: a worker holds its lock through its pass
 //   clean-up step, whose close or delete may be the call that hangs. A
 //   worker whose lock stays taken has its files deleted by the names its
 //   files have (process id, thread index, slot), its descriptors and
@@ -114,10 +114,11 @@ void delete_by_name(int t, bool quiet) {
     if (name_state[i].load() != kToDelete) continue;
     char path[kPathSize];
     if (!worker_file_path(path, sizeof path, t, j)) continue;
-    if (unlink(path) == 0 || errno == ENOENT)
+    int error = unlink(path) == 0 ? 0 : errno;
+    if (error == 0 || error == ENOENT)
       name_state[i].store(kDeleted);
     else if (!quiet)
-      report_cleanup_failure("unlink", errno, i);
+      report_cleanup_failure("unlink", error, i);
     note_cleanup_progress();
   }
 }
@@ -129,7 +130,8 @@ void close_all(bool quiet) {
   // Marked before anything is tried, so that whoever waits can name every
   // file the clean-up has not got to.
   if (settings.delete_files)
-    for (int i = 0; i < workers * filecount; ++i) name_state[i].store(kToDelete);
+    for (int i = 0; i < workers * filecount; ++i)
+      name_state[i].store(kToDelete);
   int waiting = workers;
   for (int t = 0; t < workers; ++t) locked_out[t] = true;
   const uint64_t give_up = monotonic_ns() + kLockPatienceNs;

@@ -86,7 +86,7 @@ void Shadow_free_buffers();
 // Waits up to about a second for opens in flight to settle.
 void settle_open_files();
 
-// Seconds without any clean-up call returning after which whoever waits
+// Milliseconds without any clean-up call returning after which whoever waits
 // for the clean-up stops waiting.
 constexpr int64_t kCleanupStallLimitMs = 3000;
 
@@ -105,10 +105,10 @@ void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status);
 // clean-up's steps, after each call that may hang.
 void note_cleanup_progress();
 
-// The same clean-up with no output at all, for the end of the process while
-// workers may still run, bounded as above (the process ends with
-// `exit_status` when the bound is reached). Claims the end itself; parks if
-// someone else has.
+// The same clean-up, for the end of the process while workers may still
+// run, bounded as above: silent, unless the bound is reached (then the
+// names are listed and the process ends with `exit_status`). Claims the end
+// itself; parks if someone else has. Main thread.
 void shadow_final_cleanup(int exit_status);
 
 // Parks the calling thread until the process ends.

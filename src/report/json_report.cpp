@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
+#include <new>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "exit_status.h"
 #include "platform/mutex.h"
@@ -368,10 +370,23 @@ json rank_sections(json* t, uint64_t* errors) {
   return list;
 }
 
+// The hand-over between write_report_bounded and its helper. Each holds
+// one reference and the last to let go frees it, so a helper that outlives
+// the wait still has it.
+struct BoundedWrite {
+  std::atomic<int> state{0};  // 0 writing, 1 written, 2 failed
+  std::atomic<int> references{2};
+};
+
+void let_go(BoundedWrite* w) {
+  if (w->references.fetch_sub(1) == 1) delete w;
+}
+
 void run_writer(void* arg) {
-  auto* done = static_cast<std::atomic<int>*>(arg);
+  auto* w = static_cast<BoundedWrite*>(arg);
   int rc = write_report(true, nullptr);
-  done->store(rc == 0 ? 1 : 2);
+  w->state.store(rc == 0 ? 1 : 2);
+  let_go(w);
 }
 
 }  // namespace
@@ -573,21 +588,22 @@ int write_report(bool final, const ReportTotals* totals) {
 
 int write_report_bounded(int64_t limit_ms) {
   if (!report_enabled()) return 0;
-  // Never freed: the helper may still write after we stop waiting.
-  auto* done = new std::atomic<int>(0);
+  auto* w = new (std::nothrow) BoundedWrite;
   ThreadHandle* handle = nullptr;
   unsigned long id = 0;
-  if (start_thread(run_writer, done, &handle, &id) != 0) {
+  if (w == nullptr || start_thread(run_writer, w, &handle, &id) != 0) {
+    delete w;
     // No thread to spare: write here, unbounded, rather than not at all.
     return write_report(true, nullptr);
   }
   release_thread(handle);
   int64_t waited_ms = 0;
-  while (done->load() == 0 && waited_ms < limit_ms) {
+  while (w->state.load() == 0 && waited_ms < limit_ms) {
     micro_sleep(0, 2000);
     waited_ms += 2;
   }
-  int state = done->load();
+  int state = w->state.load();
+  let_go(w);
   return state == 1 ? 0 : state == 2 ? EIO : ETIMEDOUT;
 }
 

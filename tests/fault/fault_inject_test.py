@@ -5,6 +5,7 @@ Uses FAULT_INJECT_LIB if set, otherwise builds fault_inject.c with cc.
 A small C helper does the same I/O on a .DUMMY file and a plain file and
 prints one "<op> <which> <result> [ERRNAME]" line per call.
 """
+import errno
 import os
 import shutil
 import subprocess
@@ -327,6 +328,49 @@ class FaultInjectTest(unittest.TestCase):
         self.assertEqual(self.results(lines, "read"), [1000, 500, 0, 0])
         self.assertEqual(self.value(lines, "size"), 1500)
         self.assertEqual(self.value(lines, "size", "plain"), 3000)
+
+    def test_only_the_named_rank_injects(self):
+        names = ("OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK", "SLURM_PROCID")
+        saved = {k: os.environ.pop(k) for k in names if k in os.environ}
+        self.addCleanup(os.environ.update, saved)
+        # No rank at all, another rank, the rank (as Open MPI or Slurm says).
+        for ranks, faults in (({}, False), ({"OMPI_COMM_WORLD_RANK": "12"}, False),
+                              ({"OMPI_COMM_WORLD_RANK": "2"}, True),
+                              ({"SLURM_PROCID": "2"}, True)):
+            with self.subTest(**ranks):
+                os.environ.update(ranks)
+                lines = self.seq(op="write", errno="ENOSPC", count=0, rank=2)
+                for k in ranks:
+                    del os.environ[k]
+                self.assertEqual(self.failed(lines), {("write", "dummy")} if faults else set())
+
+    def test_pthread_create_counts_only_the_programs_own_threads(self):
+        # A library that starts a thread of its own, as MPI does in MPI_Init.
+        lib_c = os.path.join(self.dir, "spawn.c")
+        with open(lib_c, "w") as f:
+            f.write("#include <pthread.h>\n"
+                    "static void *idle(void *a) { return a; }\n"
+                    "int spawn(void) { pthread_t t; int r = pthread_create(&t, 0, idle, 0);"
+                    " if (!r) pthread_join(t, 0); return r; }\n")
+        lib = os.path.join(self.dir, "libspawn.so")
+        cc(lib, "-shared", "-fPIC", lib_c, "-pthread")
+        main_c = os.path.join(self.dir, "main.c")
+        with open(main_c, "w") as f:
+            f.write("#include <pthread.h>\n#include <stdio.h>\nint spawn(void);\n"
+                    "static void *idle(void *a) { return a; }\n"
+                    "int main(void) { pthread_t t; int i, r;\n"
+                    "  for (i = 0; i < 2; i++) printf(\"library %d\\n\", spawn());\n"
+                    "  for (i = 0; i < 2; i++) { r = pthread_create(&t, 0, idle, 0);\n"
+                    "    if (!r) pthread_join(t, 0); printf(\"own %d\\n\", r); }\n"
+                    "  return 0; }\n")
+        prog = os.path.join(self.dir, "spawner")
+        cc(prog, main_c, "-L" + self.dir, "-lspawn", "-Wl,-rpath," + self.dir, "-pthread")
+        env = dict(os.environ, LD_PRELOAD=self.lib, FAULT_OP="pthread_create", FAULT_NTH="2")
+        out = subprocess.run([prog], env=env, capture_output=True, text=True,
+                             timeout=60, check=True).stdout
+        # The library's two starts pass uncounted; the program's second fails.
+        self.assertEqual(out.split("\n"), ["library 0", "library 0", "own 0",
+                                           "own %d" % errno.EAGAIN, ""])
 
     def test_pthread_create(self):
         lines = self.seq(op="pthread_create", nth=2)
