@@ -50,12 +50,9 @@ int append_refused(const char* path) {
     return 0;
   }
   if (errno != ENOENT) return errno;
-  std::string dir = path;
-  size_t slash = dir.rfind('/');
-  if (slash == std::string::npos)
-    dir = ".";
-  else
-    dir.resize(slash == 0 ? 1 : slash);
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return creation_refused(".");
+  std::string dir(path, slash == path ? 1 : static_cast<size_t>(slash - path));
   return creation_refused(dir.c_str());
 }
 

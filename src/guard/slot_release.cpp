@@ -70,28 +70,50 @@ void remind_kept(bool quiet) {
     std::fputs("Remain temporary files. Remove them manually.\n", stdout);
 }
 
+// The two calls themselves, on a slot with an open file. Each returns 0 or
+// the errno of its failure and reports nothing, so that a report never
+// counts against a watched call.
+int close_descriptor(FileSlot* slot, ReleaseMode mode) {
+  int error = 0;
+  if (mode == ReleaseMode::kDetach) {
+    if (dev_null >= 0) dup2(dev_null, slot->descriptor);
+  } else if (close(slot->descriptor) != 0) {
+    error = errno;
+  }
+  slot->descriptor = -1;
+  return error;
+}
+
+int delete_name(const FileSlot* slot) {
+  return unlink(slot->path) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 void release_slot_file(FileSlot* slot, int number, int owner) {
   if (!has_open_file(slot)) return;
-  int rc, error;
+  int error;
   {
     WatchedCall call(owner, Op::kClose, number);
-    rc = close(slot->descriptor);
-    error = errno;
+    error = close_descriptor(slot, ReleaseMode::kClose);
   }
-  if (rc != 0) report_cleanup_failure("close", error, number);
-  slot->descriptor = -1;
+  if (error != 0) {
+    // Reported as the clean-up always was, and kept for the run's report.
+    report_cleanup_failure("close", error, number);
+    record_error(owner, Op::kClose, number, slot->path, 0, 0, -1, error);
+  }
   if (!settings.delete_files) {
     remind_kept(false);
     return;
   }
   {
     WatchedCall call(owner, Op::kUnlink, number);
-    rc = unlink(slot->path);
-    error = errno;
+    error = delete_name(slot);
   }
-  if (rc != 0) report_cleanup_failure("unlink", error, number);
+  if (error != 0) {
+    report_cleanup_failure("unlink", error, number);
+    record_error(owner, Op::kUnlink, number, slot->path, 0, 0, -1, error);
+  }
 }
 
 int delete_slot_file(const FileSlot* slot, int number, bool quiet) {
@@ -100,21 +122,16 @@ int delete_slot_file(const FileSlot* slot, int number, bool quiet) {
     remind_kept(quiet);
     return 0;
   }
-  if (unlink(slot->path) == 0) return 0;
-  int error = errno;
-  if (!quiet) report_cleanup_failure("unlink", error, number);
+  int error = delete_name(slot);
+  if (error != 0 && !quiet) report_cleanup_failure("unlink", error, number);
   return error;
 }
 
 void close_slot_file(FileSlot* slot, int number, ReleaseMode mode,
                      bool quiet) {
   if (!has_open_file(slot)) return;
-  if (mode == ReleaseMode::kDetach) {
-    if (dev_null >= 0) dup2(dev_null, slot->descriptor);
-  } else if (close(slot->descriptor) != 0 && !quiet) {
-    report_cleanup_failure("close", errno, number);
-  }
-  slot->descriptor = -1;
+  int error = close_descriptor(slot, mode);
+  if (error != 0 && !quiet) report_cleanup_failure("close", error, number);
 }
 
 bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass) {

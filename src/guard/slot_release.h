@@ -1,5 +1,5 @@
-// Letting go of one slot's file and buffers: the one routine behind both the
-// worker's pass clean-up and the emergency clean-up.
+// Letting go of one slot's file and buffers: the routines behind both the
+// worker's pass clean-up and the emergency clean-ups.
 #ifndef IOCHURN_GUARD_SLOT_RELEASE_H_
 #define IOCHURN_GUARD_SLOT_RELEASE_H_
 
