@@ -145,20 +145,7 @@ int64_t local_break_key() {
 
 // This process's --strict bits, judged as report_run_end judges them.
 int local_strict_bits() {
-  RecordTotals live;
-  sum_records(worker_count(), &live);
-  SummaryTotals summary = summary_snapshot();
-  RunOutcome outcome = run_outcome();
-  StrictInputs in{};
-  in.files_different = live.files_different;
-  for (uint64_t n : live.bad_blocks) in.verify_errors += n;
-  // A worker still stuck at the end has not added to the summary yet.
-  in.other_errors = live.other_errors > summary.Other_Errors
-                        ? live.other_errors
-                        : summary.Other_Errors;
-  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
-  in.ended_by_signal = outcome.cause == EndCause::kSignal;
-  int status = strict_status(kExitOk, in);
+  int status = strict_status(kExitOk, strict_inputs_now());
   return status >= kExitStrictBase ? status - kExitStrictBase : 0;
 }
 

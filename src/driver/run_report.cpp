@@ -97,25 +97,28 @@ void stop_status_thread() {
     write_status_line(sample);
 }
 
-int report_run_end(EndCause cause, int base_status) {
-  set_end_cause(cause);
+StrictInputs strict_inputs_now() {
   RunOutcome outcome = run_outcome();
   SummaryTotals summary = summary_snapshot();
   RecordTotals live;
   sum_records(worker_count(), &live);
+  StrictInputs in{};
+  in.files_different = live.files_different;
+  for (uint64_t n : live.bad_blocks) in.verify_errors += n;
+  // A worker still stuck at the end has not added to the summary yet.
+  in.other_errors = live.other_errors > summary.Other_Errors
+                        ? live.other_errors
+                        : summary.Other_Errors;
+  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
+  in.ended_by_signal = outcome.cause == EndCause::kSignal;
+  return in;
+}
+
+int report_run_end(EndCause cause, int base_status) {
+  set_end_cause(cause);
+  SummaryTotals summary = summary_snapshot();
   int status = base_status;
-  if (settings.strict) {
-    StrictInputs in{};
-    in.files_different = live.files_different;
-    for (uint64_t n : live.bad_blocks) in.verify_errors += n;
-    // A worker still stuck at the end has not added to the summary yet.
-    in.other_errors = live.other_errors > summary.Other_Errors
-                          ? live.other_errors
-                          : summary.Other_Errors;
-    in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
-    in.ended_by_signal = outcome.cause == EndCause::kSignal;
-    status = strict_status(base_status, in);
-  }
+  if (settings.strict) status = strict_status(base_status, strict_inputs_now());
   set_exit_status(status);
   ReportTotals totals{summary.Read_Bytes, summary.Write_Bytes,
                       summary.Compare_Errors, summary.Other_Errors};

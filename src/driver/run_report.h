@@ -24,6 +24,12 @@ int start_status_thread();
 // with the totals at the end. No-op when none runs. Main thread.
 void stop_status_thread();
 
+// What --strict judges in this process now: files that came back
+// different, bad blocks, other errors (the larger of the workers' own count
+// and the summary's, since a worker still stuck has not added to the
+// summary), time-outs and an end by a signal. Main thread.
+StrictInputs strict_inputs_now();
+
 // Ends the run: records `cause` (unless an earlier definite cause, such as
 // a signal or a watchdog expiry, was recorded first), turns `base_status`
 // into the --strict status when asked, records the status and writes the
