@@ -1,5 +1,6 @@
 // Fuzz target for the option loop: any argument vector must leave the
-// settings within their limits, without crashing or hanging.
+// settings within their limits, or be refused with a status, without
+// crashing or hanging.
 #include <unistd.h>
 
 #include <cstdint>
@@ -51,7 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   optind = 0;
   int rc = iochurn::process_options(static_cast<int>(argv.size()) - 1,
                                     argv.data(), &s, &m);
-  require(rc == -1 || rc == 7);
+  // Go on, --version (0), a refused long option (2), -O without -o (7).
+  require(rc == -1 || rc == 0 || rc == 2 || rc == 7);
+  if (rc == -1) {
+    // What the long options let through is within their limits.
+    uint32_t block = s.verify_block;
+    require(block >= 512 && (block & (block - 1)) == 0);
+    require(s.verify_mode != iochurn::VerifyMode::kBlocks ||
+            block <= iochurn::buffer_bytes(s));
+    require(s.status_interval >= 0 && s.keep_failed_max >= 0);
+    require(s.memory_budget_mb >= -1);
+  }
   require(s.threads <= iochurn::kMaxThreads && s.threads != 0);
   require(s.filecount <= iochurn::kMaxFiles && s.filecount != 0);
   require(s.bufsize >= 1 && s.bufsize <= iochurn::kMaxBufsizeMb);
