@@ -50,6 +50,8 @@
 #include "guard/hang_report.h"
 #include "guard/slot_release.h"
 #include "platform/message.h"
+#include "platform/event.h"
+#include "platform/no_destructor.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
 #include "report/run_record.h"
@@ -84,6 +86,11 @@ enum NameState : uint8_t { kNoName = 0, kToDelete, kDeleted };
 std::atomic<uint8_t> name_state[kShadowEntries];
 std::atomic<uint64_t> cleanup_progress{0};
 std::atomic<bool> cleanup_finished{false};
+// Set by the helper when its steps are done, so the waiter wakes at once
+// instead of at its next look. Never destroyed: a helper stuck in the
+// kernel may set it while the process ends.
+NoDestructor<AutoResetEvent> cleanup_done;
+constexpr int64_t kProgressLookMs = 50;
 
 int mirrored_workers() { return settings.threads > 0 ? settings.threads : 0; }
 
@@ -164,6 +171,7 @@ void bounded_entry(void* raw) {
   auto* work = static_cast<BoundedWork*>(raw);
   work->steps(work->arg);
   cleanup_finished.store(true);
+  cleanup_done->set();
 }
 
 // Names what the clean-up did not get to, then ends the process.
@@ -314,7 +322,7 @@ void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status) {
   uint64_t seen = cleanup_progress.load();
   uint64_t last_change = monotonic_ns();
   while (!cleanup_finished.load()) {
-    micro_sleep(0, 2000);
+    if (cleanup_done->wait(kProgressLookMs) == WaitResult::kSignalled) break;
     uint64_t now_progress = cleanup_progress.load();
     uint64_t now = monotonic_ns();
     if (now_progress != seen) {
