@@ -33,7 +33,7 @@ OPTION_STRING = "a:Adhf:j:L:lMmn:p:P:Oo:rRs:St:uvw:yz"
 LONG_OPTIONS = ["help", "version", "verify=", "verify-block=", "report=",
                 "strict", "status-interval=", "diagnose", "memory-budget="]
 OPTIONAL_LONG = re.compile(r"^--(keep-failed|sweep)(=\S+)?$")
-EXIT_STATUSES = {"0", "1", "5", "6", "7", "8", "10"}
+EXIT_STATUSES = {"0", "1", "2", "5", "6", "7", "8", "9", "10"}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT",
             "EXIT STATUS", "SIGNALS", "FILES", "EXAMPLES", "SEE ALSO"]
 
