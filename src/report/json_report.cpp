@@ -72,7 +72,12 @@ int64_t wall_now_ns() {
 
 // Puts `text` under `key`, and when it is not valid UTF-8 (the replaced
 // text no longer says which bytes it had) its exact bytes under key_hex.
+// A null `text` (an option not given) is put as null.
 void put_text(json& object, const char* key, const char* text) {
+  if (text == nullptr) {
+    object[key] = nullptr;
+    return;
+  }
   size_t size = std::strlen(text);
   object[key] = std::string(text, size);
   if (!is_valid_utf8(text, size))
@@ -188,10 +193,7 @@ json settings_object() {
   o["emergency_cleanup"] = !s.async_break;
   o["delete_files"] = s.delete_files;
   o["summary"] = s.collect_stats;
-  if (s.logfile != nullptr)
-    put_text(o, "pass_log", s.logfile);
-  else
-    o["pass_log"] = nullptr;
+  put_text(o, "pass_log", s.logfile);
   o["verbose"] = s.verbose;
   o["separate_buffers"] = s.separate_buffers;
   o["sync_writes"] = s.sync_writes;
@@ -206,10 +208,7 @@ json settings_object() {
   o["verify_block_bytes"] = s.verify_block;
   o["keep_failed"] = s.keep_failed;
   o["keep_failed_max"] = s.keep_failed_max;
-  if (s.report_path != nullptr)
-    put_text(o, "report", s.report_path);
-  else
-    o["report"] = nullptr;
+  put_text(o, "report", s.report_path);
   o["strict"] = s.strict;
   o["status_interval_s"] = s.status_interval;
   o["diagnose"] = s.diagnose;

@@ -115,9 +115,9 @@ uint32_t check_blocks(const uint8_t* chunk, uint64_t bytes,
     uint64_t left = bytes - at;
     auto size = static_cast<uint32_t>(left < block_size ? left : block_size);
     if (!block_is_good(chunk + at, size, file_offset + at, id)) {
-      if (bad->count < kNamedBadBlocks)
-        bad->named[bad->count] =
-            classify_block(chunk + at, size, file_offset + at, id);
+      BlockFinding f = classify_block(chunk + at, size, file_offset + at, id);
+      bad->by_kind[static_cast<int>(f.kind)]++;
+      if (bad->count < kNamedBadBlocks) bad->named[bad->count] = f;
       bad->count++;
     }
     sum += additive_sum(chunk + at, size);

@@ -85,11 +85,13 @@ bool block_is_good(const uint8_t* block, uint32_t size, uint64_t file_offset,
 constexpr int kNamedBadBlocks = 8;
 struct BadBlocks {
   uint32_t count;
+  uint32_t by_kind[kBlockKindCount];  // every bad block, classified
   BlockFinding named[kNamedBadBlocks];
 };
 
 // Checks every block of a chunk just read at `file_offset`; bad ones are
-// counted in `*bad`, the first kNamedBadBlocks of the file classified.
+// classified and counted by kind in `*bad`, the first kNamedBadBlocks of
+// the file kept whole. Classifying costs only on bad blocks.
 // Returns the additive sum of the chunk, taken block by block while each is
 // in the nearest cache.
 uint32_t check_blocks(const uint8_t* chunk, uint64_t bytes,

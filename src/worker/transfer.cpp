@@ -130,17 +130,15 @@ void report_bad_blocks(Worker* w, int j, const BadBlocks& bad) {
     const BlockFinding& f = bad.named[i];
     char found[192];
     describe_finding(f, found, sizeof found);
-    record_bad_block(w->index, f.kind);
     report_worker_error(
         w, {Op::kVerify, j, f.offset, settings.verify_block, 0, 0},
         "\nThread %d: ERR [verify]: %s block at offset %llu of %s%s\n",
         w->index, block_kind_name(f.kind),
         static_cast<unsigned long long>(f.offset), s.path, found);
   }
-  // Blocks past the named ones are counted, not classified: a kind for each
-  // would cost a pass over every block of a badly damaged file.
-  for (uint32_t i = named; i < bad.count; ++i)
-    record_bad_block(w->index, BlockKind::kUnrecognised);
+  for (int k = 0; k < kBlockKindCount; ++k)
+    for (uint32_t i = 0; i < bad.by_kind[k]; ++i)
+      record_bad_block(w->index, static_cast<BlockKind>(k));
   if (bad.count > named)
     std::fprintf(stderr, "\nThread %d: ERR [verify]: %u more bad blocks in %s\n",
                  w->index, bad.count - named, s.path);
@@ -231,8 +229,7 @@ void read_verify_phase(Worker* w) {
     if (s.read_buffer == nullptr || s.descriptor == -1) continue;
     if (!begin_file(w, s, j, false)) continue;
     const BlockIdentity id = identity_of(w, j);
-    BadBlocks bad;
-    bad.count = 0;
+    BadBlocks bad{};
     bool complete = true;
     uint32_t sum = 0;
     uint64_t offset = 0;
