@@ -61,6 +61,10 @@ enum LongOption {
   kOptDiagnose,
   kOptSweep,
   kOptMemoryBudget,
+  kOptJournal,
+  kOptCheckJournal,
+  kOptCutAfter,
+  kOptCutCommand,
 };
 
 const option kLongOptions[] = {
@@ -75,6 +79,10 @@ const option kLongOptions[] = {
     {"diagnose", no_argument, nullptr, kOptDiagnose},
     {"sweep", optional_argument, nullptr, kOptSweep},
     {"memory-budget", required_argument, nullptr, kOptMemoryBudget},
+    {"journal", required_argument, nullptr, kOptJournal},
+    {"check-journal", required_argument, nullptr, kOptCheckJournal},
+    {"cut-after", required_argument, nullptr, kOptCutAfter},
+    {"cut-command", required_argument, nullptr, kOptCutCommand},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -98,7 +106,19 @@ const char kLongHelp[] =
     "       --sweep[=force]      delete the files that dead earlier runs left in the\n"
     "                            working directory first (with -j -1: only that)\n"
     "       --memory-budget=MB   buffers of all workers at once at most MB (0: no\n"
-    "                            limit; default: the memory available at start)\n";
+    "                            limit; default: the memory available at start)\n"
+    "       --journal=FILE       keep a journal of every write the storage\n"
+    "                            acknowledged as durable (implies --verify=blocks)\n"
+    "       --check-journal=FILE read back what the journal expects (\"-\": standard\n"
+    "                            input) and report what the storage lost\n"
+    "       --cut-after=SECONDS  stop all I/O after SECONDS, commit the journal and\n"
+    "                            end at once, deleting nothing (status 0)\n"
+    "       --cut-command=CMD    with --cut-after: run CMD through /bin/sh -c first\n"
+    "                            (a power cut)\n";
+
+// An explicit --verify=sum, which a journal cannot work with. Written and
+// read by the option loop only.
+bool sum_asked = false;
 
 // Refuses a long option before anything runs: one line, status 2.
 int refuse(const char* option_text, const char* accepted) {
@@ -142,6 +162,7 @@ int take_long_option(int c, char** argv, int argc, RunSettings* s) {
     case kOptVerify:
       if (std::strcmp(optarg, "sum") == 0) {
         s->verify_mode = VerifyMode::kSum;
+        sum_asked = true;
       } else if (std::strcmp(optarg, "blocks") == 0) {
         s->verify_mode = VerifyMode::kBlocks;
       } else {
@@ -201,6 +222,22 @@ int take_long_option(int c, char** argv, int argc, RunSettings* s) {
                       "accepted is a number of MB, 0 (no limit) or more");
       s->memory_budget_mb = value;
       return -1;
+    case kOptJournal:
+    case kOptCheckJournal:
+      if (*optarg == '\0')
+        return refuse(current_option_text(argv, argc),
+                      "accepted is the path of the journal");
+      (c == kOptJournal ? s->journal : s->check_journal) = optarg;
+      return -1;
+    case kOptCutAfter:
+      if (!read_whole_number(optarg, 0, INT32_MAX, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a whole number of seconds, 0 or more");
+      s->cut_after_secs = static_cast<int32_t>(value);
+      return -1;
+    case kOptCutCommand:
+      s->cut_command = optarg;
+      return -1;
     default:
       return -1;
   }
@@ -225,8 +262,31 @@ uint32_t parse_unsigned32(const char* text) {
   return negative ? static_cast<uint32_t>(0u - value) : value;
 }
 
+namespace {
+
+// The journal options among themselves. Returns -1 to go on, or status 2
+// after one line.
+int check_journal_options(RunSettings* s) {
+  if (s->journal != nullptr) {
+    if (sum_asked)
+      return refuse("--verify=sum",
+                    "a journal needs tagged blocks (--verify=blocks)");
+    s->verify_mode = VerifyMode::kBlocks;
+  }
+  if (s->cut_command != nullptr && s->cut_after_secs < 0)
+    return refuse("--cut-command", "it needs --cut-after=SECONDS");
+  if (s->cut_after_secs >= 0 && s->journal == nullptr)
+    return refuse("--cut-after", "it needs --journal=FILE");
+  if (s->check_journal != nullptr && s->journal != nullptr)
+    return refuse("--check-journal", "a check runs no workers: no --journal");
+  return -1;
+}
+
+}  // namespace
+
 int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
   opterr = 0;
+  sum_asked = false;
   int c;
   while ((c = getopt_long(argc, argv, kOptionSet, kLongOptions, nullptr)) !=
          -1) {
@@ -342,6 +402,8 @@ int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
         break;
     }
   }
+  int journal_status = check_journal_options(s);
+  if (journal_status >= 0) return journal_status;
   if (s->verify_mode == VerifyMode::kBlocks &&
       s->verify_block > buffer_bytes(*s)) {
     char text[64];

@@ -69,6 +69,10 @@ struct RunSettings {
   bool diagnose = false;
   SweepMode sweep = SweepMode::kOff;
   int64_t memory_budget_mb = -1;  // -1: from the machine; 0: no budget
+  const char* journal = nullptr;        // --journal=FILE
+  const char* check_journal = nullptr;  // --check-journal=FILE ("-": stdin)
+  int32_t cut_after_secs = -1;          // --cut-after; -1: no cut
+  const char* cut_command = nullptr;    // --cut-command; run through /bin/sh
 
   // The multi-host program: the "<host>.<rank>" directory each process
   // works in under workdir. Set by its start-up, counted by the too-long

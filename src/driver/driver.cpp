@@ -15,6 +15,7 @@
 #include "diagnose/memory_budget.h"
 #include "diagnose/preflight.h"
 #include "diagnose/sweep.h"
+#include "driver/journal_run.h"
 #include "driver/run_hooks.h"
 #include "driver/run_report.h"
 #include "driver/worker_table.h"
@@ -122,6 +123,12 @@ int run_program(int argc, char** argv) {
   MonitorSettings monitor;
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
+  if (settings.check_journal != nullptr) {
+    status = prepare_break_handling();
+    if (status != 0) return status;
+    return run_journal_check(argc, argv, monitor);
+  }
+  if ((status = check_journal_path()) != 0) return status;
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
   if ((status = hooks_ready(kExitOk)) != 0) return status;
   // Leftovers of dead runs go before anything of this run exists; with no
@@ -144,6 +151,7 @@ int run_program(int argc, char** argv) {
   settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
   watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
   choose_block_run_id();
+  if ((status = start_run_journal()) != 0) return status;
   report_run_start(argc, argv, monitor);
   freeze_settings();
 
@@ -152,6 +160,8 @@ int run_program(int argc, char** argv) {
     if (settings.verbose) std::printf("Try to run thread %d.\n", i);
     if (create_thread(i) != kCreateOk) {
       std::fputs("Thread creation failed. Terminate.\n", stdout);
+      stop_cut_timer();
+      end_run_journal();
       shadow_final_cleanup(kExitStartFailed);
       return report_run_end(EndCause::kStartFailed, kExitStartFailed);
     }
@@ -159,21 +169,26 @@ int run_program(int argc, char** argv) {
   }
   // Without status lines when the thread cannot start: the run matters more.
   (void)start_status_thread();
+  (void)start_cut_timer();
 
   if (monitor.monitor_threads) {
     if (active_monitor(monitor, started) != 0) {
       stop_status_thread();
+      stop_cut_timer();
+      end_run_journal();
       shadow_final_cleanup(kExitRerunFailed);
       return report_run_end(EndCause::kRerunFailed, kExitRerunFailed);
     }
   } else {
     passive_wait();
   }
+  stop_cut_timer();
   status = hooks_finish(kExitOk);
   stop_status_thread();
   check_settings_frozen();
   if (settings.collect_stats) print_summary();
   // Workers that outlasted the wait may still hold files.
+  end_run_journal();
   shadow_final_cleanup(kExitOk);
   return report_run_end(EndCause::kCompleted, status);
 }

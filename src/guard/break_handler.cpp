@@ -9,6 +9,7 @@
 #include "config/run_settings.h"
 #include "exit_status.h"
 #include "guard/shadow_table.h"
+#include "journal/journal.h"
 #include "platform/message.h"
 #include "report/json_report.h"
 
@@ -61,6 +62,8 @@ void break_handler(int signal_number, bool at_once) {
     return;
   }
   if (!begin_emergency()) park_forever();
+  // A check after this run must know that the missing files are ours.
+  (void)journal_emergency(kEmergencyWaitMs);
   run_bounded_cleanup(emergency_steps, nullptr, kExitBreak);
   if (break_hooks.end_process != nullptr) break_hooks.end_process(kExitBreak);
   std::exit(kExitBreak);

@@ -304,6 +304,17 @@ void settle_open_files() {
     micro_sleep(0, 1000);
 }
 
+bool wait_gates_quiet(int64_t limit_ms) {
+  for (int64_t waited_ms = 0;; waited_ms += 1) {
+    bool busy = false;
+    for (int t = 0; t < mirrored_workers() && !busy; ++t)
+      busy = worker_busy[t].load() != 0;
+    if (!busy) return true;
+    if (waited_ms >= limit_ms) return false;
+    micro_sleep(0, 1000);
+  }
+}
+
 void note_cleanup_progress() { cleanup_progress.fetch_add(1); }
 
 void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status) {

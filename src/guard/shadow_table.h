@@ -83,6 +83,12 @@ bool begin_emergency();
 void Shadow_close_files();
 void Shadow_free_buffers();
 
+// Waits up to `limit_ms` until no worker is inside a gate. Call after
+// begin_emergency: workers then park at their next gate, so once none is
+// inside one, none issues I/O any more. Returns true when that was seen in
+// time (a worker stuck in a call holds it back). Any thread.
+bool wait_gates_quiet(int64_t limit_ms);
+
 // Waits up to about a second for opens in flight to settle.
 void settle_open_files();
 

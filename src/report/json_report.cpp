@@ -314,6 +314,17 @@ Mutex ranks_lock;
 // Never freed: a writer may still run while the process exits.
 std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
 
+// The journal check's object as text; empty or null when none. Written by
+// the main thread through report_set_journal_check, read by report builders.
+std::string* journal_check_text GUARDED_BY(ranks_lock) = nullptr;
+
+json journal_check_section() {
+  MutexLock lock(&ranks_lock);
+  if (journal_check_text == nullptr || journal_check_text->empty())
+    return nullptr;
+  return json::parse(*journal_check_text, nullptr, false);
+}
+
 // The "ranks" array, with `t`'s counts and `errors` (by operation) made
 // the sums over the sections; null when there are none.
 json rank_sections(json* t, uint64_t* errors) {
@@ -482,7 +493,7 @@ std::string build_report(const ReportTotals* totals) {
   r["errors_by_operation"] = by_op;
   if (settings.verify_mode == VerifyMode::kBlocks) {
     json kinds = json::object();
-    for (int k = 0; k < kBlockKindCount; ++k)
+    for (int k = 0; k < kVerifyBlockKinds; ++k)
       kinds[block_kind_name(static_cast<BlockKind>(k))] = live.bad_blocks[k];
     r["bad_blocks"] = kinds;
   } else {
@@ -507,6 +518,8 @@ std::string build_report(const ReportTotals* totals) {
   }
   r["workers"] = per_worker;
   if (!ranks.is_null()) r["ranks"] = ranks;
+  json check = journal_check_section();
+  if (check.is_object()) r["journal_check"] = check;
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the elapsed time.
@@ -610,6 +623,12 @@ void report_set_ranks(const RankSection* sections, int count) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
   rank_list->assign(sections, sections + (count > 0 ? count : 0));
+}
+
+void report_set_journal_check(const std::string& json_text) {
+  MutexLock lock(&ranks_lock);
+  if (journal_check_text == nullptr) journal_check_text = new std::string;
+  *journal_check_text = json_text;
 }
 
 void write_emergency_report(int64_t limit_ms) {

@@ -100,6 +100,10 @@ struct RankSection {
 // 0 takes them away again. Main thread.
 void report_set_ranks(const RankSection* sections, int count);
 
+// Hands every later report a "journal_check" object: `json_text` is its
+// JSON text (an object), or empty to take it away. Main thread.
+void report_set_journal_check(const std::string& json_text);
+
 // Helpers shared with the tests.
 
 // True when `size` bytes at `text` are valid UTF-8 (no overlongs, no

@@ -167,11 +167,68 @@ BlockFinding classify_block(const uint8_t* block, uint32_t size,
   return f;
 }
 
+namespace {
+
+// Orders two writes of one file name: generation first, then pass.
+int compare_write(const BlockHeader& h, const BlockIdentity& id) {
+  if (h.generation != id.generation) return h.generation < id.generation ? -1 : 1;
+  if (h.pass != id.pass) return h.pass < id.pass ? -1 : 1;
+  return 0;
+}
+
+}  // namespace
+
+bool check_acknowledged(const uint8_t* block, uint32_t size,
+                        uint64_t file_offset, const BlockIdentity& acked,
+                        BlockFinding* f) {
+  if (block_is_good(block, size, file_offset, acked)) return true;
+  *f = BlockFinding{};
+  f->offset = file_offset;
+  std::memcpy(&f->found, block, is_short(size) ? size : sizeof f->found);
+  if (all_zero(block, size)) {
+    f->kind = BlockKind::kZeroed;
+    return false;
+  }
+  if (is_short(size)) {
+    f->kind = BlockKind::kCorrupt;
+    return false;
+  }
+  const BlockHeader& h = f->found;
+  f->computed = block_check(block, size);
+  const bool valid = h.magic == kBlockMagic && h.check == f->computed;
+  const bool same_name = same_file_name(h, acked);
+  const int age = same_name ? compare_write(h, acked) : 0;
+  if (!valid) {
+    if (same_name && h.magic == kBlockMagic && h.offset == file_offset &&
+        age > 0)
+      f->kind = BlockKind::kTorn;
+    else if (same_name && h.magic == kBlockMagic && h.offset == file_offset)
+      f->kind = BlockKind::kCorrupt;
+    else
+      f->kind = BlockKind::kUnrecognised;
+    return false;
+  }
+  if (!same_name) {
+    f->kind = BlockKind::kForeign;
+    return false;
+  }
+  if (age < 0) {
+    f->kind = BlockKind::kLost;
+    return false;
+  }
+  if (h.offset != file_offset) {
+    f->kind = BlockKind::kMisplaced;
+    return false;
+  }
+  return true;  // a newer write of this block, whole
+}
+
 void describe_finding(const BlockFinding& f, char* out, size_t size) {
   const BlockHeader& h = f.found;
   switch (f.kind) {
     case BlockKind::kUndelivered:
     case BlockKind::kZeroed:
+    case BlockKind::kMissing:
       if (size > 0) out[0] = '\0';
       return;
     case BlockKind::kCorrupt:

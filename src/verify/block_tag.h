@@ -108,6 +108,21 @@ BlockFinding classify_block(const uint8_t* block, uint32_t size,
                             uint64_t file_offset,
                             const BlockIdentity& expected);
 
+// The journal check's classification of a block read at `file_offset`
+// where the journal expects the acknowledged write `acked`. Returns true
+// when the block is intact: a valid tag of this file and offset, of the
+// acknowledged generation and pass or a newer one. Otherwise fills `*f`,
+// trying the kinds in the table's order: zeroed, corrupt (the tag names
+// this block of the acknowledged write, the check value fails), torn (the
+// tag names this block of a newer write, the check value fails: the head
+// of an unacknowledged write landed over it), misplaced (a valid block of
+// this file for another offset), lost (a valid block of this file name
+// from an older generation or pass), foreign, unrecognised. A file's end
+// before the acknowledged length (missing) is the caller's to find.
+bool check_acknowledged(const uint8_t* block, uint32_t size,
+                        uint64_t file_offset, const BlockIdentity& acked,
+                        BlockFinding* f);
+
 // Formats the " (found: ...)" part of a report line for `finding` into
 // `out` (empty for zeroed and undelivered blocks).
 void describe_finding(const BlockFinding& finding, char* out, size_t size);

@@ -12,7 +12,9 @@
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
 #include "guard/watchdog.h"
+#include "journal/journal.h"
 #include "platform/buffer.h"
+#include "platform/message.h"
 #include "worker/worker_report.h"
 
 namespace iochurn {
@@ -45,6 +47,45 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
               static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(j));
   gate_leave(w->index);
   return buffer;
+}
+
+// Retires the slot's file before it is truncated, deleted or renamed.
+// False, after one line, when the journal did not confirm it in time: the
+// file must then stay as it is.
+bool retire_file(const Worker* w, int j, const char* path) {
+  if (!journal_holds(w->index, j)) return true;
+  if (journal_retire(w->index, j, kRetireWaitMs)) return true;
+  write_long_message(STDERR_FILENO,
+                     "Thread %d: the journal did not confirm the retirement "
+                     "of %s in %d s; the file is left as it is\n",
+                     w->index, path, static_cast<int>(kRetireWaitMs / 1000));
+  return false;
+}
+
+// Makes the names of the pass's new files durable: one fsync of their
+// directory, counted and timed like the file flushes.
+void flush_directory(Worker* w, const char* dir) {
+  w->names_durable = false;
+  int rc, error = 0;
+  {
+    GateHold hold(w->index);
+    const bool watched = settings.alarm_control && settings.diagnose;
+    uint64_t start = activity_begin(w->index, Op::kSync, -1, 0, 0);
+    if (watched) watchdog_arm(w->index);
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    rc = fd < 0 ? -1 : fsync(fd);
+    if (rc != 0) error = errno;
+    if (fd >= 0) close(fd);
+    if (watched) watchdog_disarm(w->index);
+    activity_end(w->index, Op::kSync, start, rc, w->pass);
+  }
+  if (rc == 0) {
+    w->names_durable = true;
+    return;
+  }
+  report_worker_error(w, {Op::kSync, -1, 0, 0, -1, error},
+                      "Thread %d: ERR [sync]: %s for directory %s\n", w->index,
+                      std::strerror(error), dir);
 }
 
 }  // namespace
@@ -84,6 +125,8 @@ void create_files(Worker* w) {
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr) continue;
     build_temp_path(s.path, sizeof s.path, dir, w->pid, w->index, j);
+    // The open truncates what the journal may still expect.
+    if (!retire_file(w, j, s.path)) continue;
     int error;
     {
       GateHold hold(w->index);
@@ -105,11 +148,17 @@ void create_files(Worker* w) {
                           "Thread %d: ERR [open]: %s for file %s\n", w->index,
                           std::strerror(error), s.path);
   }
+  if (journal_enabled()) flush_directory(w, dir);
 }
 
 void close_files(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
+    bool gone = settings.delete_files || (s.data_failed && settings.keep_failed);
+    if (gone && s.descriptor != -1 && !retire_file(w, j, s.path)) {
+      close_slot_file(&s, j, ReleaseMode::kClose, false);
+      continue;
+    }
     // The evidence of a failed verification outlives the pass if asked.
     if (s.data_failed && settings.keep_failed &&
         keep_slot_file(&s, w->index, w->pass))

@@ -21,6 +21,7 @@ struct Worker {
   uint32_t pass;        // the pass in progress, from 1
   FileSlot slots[kMaxFiles];
   WorkerCounters counters;
+  bool names_durable;  // with a journal: this pass's directory was flushed
 };
 
 // Clears all 100 slots and sets up the first `filecount` for a new pass.
@@ -31,11 +32,16 @@ void setup_slots(Worker* w);
 void allocate_buffers(Worker* w);
 
 // Opens a temporary file for every used slot that has a write buffer,
-// counting and reporting each open that fails.
+// counting and reporting each open that fails. With a journal, a file that
+// still holds an acknowledged write is retired first (and left alone, with
+// one line, when the retirement is not confirmed in time), and the
+// directory is flushed once the files exist (names_durable).
 void create_files(Worker* w);
 
 // Closes (and with file deletion on, deletes) every open file of the slots.
-// Failures are reported with one write each and not counted.
+// Failures are reported with one write each and not counted. With a
+// journal, a file holding an acknowledged write is retired before it is
+// deleted or kept under another name; unconfirmed, it is only closed.
 void close_files(Worker* w);
 
 // Releases every buffer of the used slots, a shared buffer once.

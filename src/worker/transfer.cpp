@@ -9,6 +9,7 @@
 
 #include "guard/shadow_table.h"
 #include "guard/watchdog.h"
+#include "journal/journal.h"
 #include "verify/additive_sum.h"
 #include "verify/block_tag.h"
 #include "worker/worker_report.h"
@@ -185,6 +186,8 @@ void write_phase(Worker* w) {
     if (s.write_buffer == nullptr || s.descriptor == -1) continue;
     if (!begin_file(w, s, j, true)) continue;
     const BlockIdentity id = identity_of(w, j);
+    // Acknowledged only once the file's name is durable too.
+    const bool journalled = journal_enabled() && w->names_durable;
     uint32_t sum = 0;
     uint64_t offset = 0;
     while (offset < s.file_size) {
@@ -215,6 +218,16 @@ void write_phase(Worker* w) {
         break;
       }
       offset += chunk.bytes;
+      // The flush just covered every byte written so far.
+      if (journalled && w->params.sync_writes)
+        journal_ack(w->index, j, w->generation, w->pass, offset);
+    }
+    // Without -y the journal needs one flush of its own per file.
+    if (journalled && !w->params.sync_writes && !s.transfer_failed) {
+      if (flush_file(w, s, j, offset))
+        journal_ack(w->index, j, w->generation, w->pass, offset);
+      else
+        s.transfer_failed = true;
     }
     s.write_sum = sum;
     print_sum(w, sum, j);
