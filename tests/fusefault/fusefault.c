@@ -24,6 +24,9 @@
  *   --log=FILE      one line per injection, written at once:
  *                   "<kind> <path> <offset> [<detail>]", the path as seen
  *                   through the mount
+ *   --volatile      hold unflushed data and names in memory (volatile_cache.h);
+ *   --lie           with --volatile: flushes succeed and persist nothing
+ *   --drop=MOUNT    client: drop everything unflushed on the mount, and exit
  *   --stall=OP      write|read|fsync|unlink|close|open: the --stall-after=N-th
  *                   such call (default 1) blocks until --release=FILE exists
  *                   or the mount goes away; logged "stall <op> <path> <off>"
@@ -54,6 +57,8 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "volatile_cache.h"
 
 enum fault {
     F_NONE,
@@ -134,6 +139,7 @@ struct handle {
     int fd;
     DIR *dir;
     struct file_state *st;
+    char *dir_path; /* a directory's path, for its flush */
 };
 
 static void die(const char *what, const char *value)
@@ -341,7 +347,13 @@ static int ff_getattr(const char *path, struct stat *sb, struct fuse_file_info *
     int rc = h ? fstat(h->fd, sb)
                : fstatat(cfg.backing, rel(path), sb, AT_SYMLINK_NOFOLLOW);
 
-    return rc == 0 ? 0 : -errno;
+    if (rc != 0)
+        return -errno;
+    if (vc_enabled && h && h->st)
+        vc_fix_size(h->st->name, sb);
+    else if (vc_enabled && !h && is_dummy(path))
+        vc_fix_size(path, sb);
+    return 0;
 }
 
 static int ff_opendir(const char *path, struct fuse_file_info *fi)
@@ -361,6 +373,7 @@ static int ff_opendir(const char *path, struct fuse_file_info *fi)
         return -e;
     }
     h->fd = fd;
+    h->dir_path = strdup(path);
     fi->fh = (uint64_t)(uintptr_t)h;
     return 0;
 }
@@ -387,6 +400,7 @@ static int ff_releasedir(const char *path, struct fuse_file_info *fi)
 
     (void)path;
     closedir(h->dir);
+    free(h->dir_path);
     free(h);
     return 0;
 }
@@ -406,6 +420,8 @@ static int ff_unlink(const char *path)
     struct file_state *st;
 
     maybe_stall(S_UNLINK, path, 0);
+    if (vc_enabled && is_dummy(path))
+        vc_forget(path, 0);
     if (unlinkat(cfg.backing, rel(path), 0) != 0)
         return -errno;
     pthread_mutex_lock(&lock);
@@ -420,6 +436,8 @@ static int ff_rename(const char *from, const char *to, unsigned int flags)
 {
     struct file_state *st;
 
+    if (vc_enabled && is_dummy(from))
+        vc_forget(from, 1);
     /* renameat2 through syscall(): older C libraries lack the wrapper. */
     if (syscall(SYS_renameat2, cfg.backing, rel(from), cfg.backing, rel(to),
                 flags) != 0)
@@ -437,6 +455,18 @@ static int ff_truncate(const char *path, off_t size, struct fuse_file_info *fi)
     struct handle *h = handle_of(fi);
     int rc;
 
+    if (vc_enabled && ((h && h->st) || (!h && is_dummy(path)))) {
+        /* Held until the file's flush. */
+        int fd = h ? h->fd : openat(cfg.backing, rel(path), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return -errno;
+        vc_truncate(h ? h->st->name : path, fd, (uint64_t)size);
+        if (!h)
+            close(fd);
+        if (size == 0)
+            truncated(h ? h->st->name : path, 0);
+        return 0;
+    }
     if (h)
         rc = ftruncate(h->fd, size);
     else {
@@ -494,7 +524,12 @@ static int open_common(const char *path, struct fuse_file_info *fi,
     /* The mount already bypasses the page cache (direct_io); passing
      * O_DIRECT on would only impose alignment on our own buffers. */
     int flags = (fi->flags & ~O_DIRECT) | O_CLOEXEC;
+    int volatile_file = vc_enabled && is_dummy(path);
     int fd;
+
+    /* A volatile truncation leaves the backing file alone until the flush. */
+    if (volatile_file)
+        flags &= ~O_TRUNC;
 
     maybe_stall(S_OPEN, path, 0);
     fd = create ? openat(cfg.backing, rel(path), flags | O_CREAT, mode)
@@ -507,6 +542,10 @@ static int open_common(const char *path, struct fuse_file_info *fi,
         return -ENOMEM;
     }
     h->fd = fd;
+    if (volatile_file && create)
+        vc_created(path);
+    else if (volatile_file && (fi->flags & O_TRUNC))
+        vc_truncate(path, fd, 0);
     if (is_dummy(path)) {
         if (create || (fi->flags & O_TRUNC))
             truncated(path, create);
@@ -560,8 +599,33 @@ static int ff_fsync(const char *path, int datasync, struct fuse_file_info *fi)
     if (h->st)
         maybe_stall(S_FSYNC, h->st->name, 0);
     (void)path;
+    if (vc_enabled && h->st)
+        return vc_flush(h->st->name, h->fd);
     rc = datasync ? fdatasync(h->fd) : fsync(h->fd);
     return rc == 0 ? 0 : -errno;
+}
+
+static int ff_fsyncdir(const char *path, int datasync, struct fuse_file_info *fi)
+{
+    struct handle *h = handle_of(fi);
+
+    (void)path, (void)datasync;
+    if (vc_enabled)
+        return vc_flush_dir(h->dir_path);
+    return fsync(h->fd) == 0 ? 0 : -errno;
+}
+
+/* The volatile cache's control: a setxattr on the mount's root. */
+static int ff_setxattr(const char *path, const char *name, const char *value,
+                       size_t size, int flags)
+{
+    (void)value, (void)size, (void)flags;
+    if (vc_enabled && strcmp(path, "/") == 0 && strcmp(name, VC_DROP_ATTR) == 0) {
+        vc_drop();
+        log_line("drop %s\n", cfg.mountpoint);
+        return 0;
+    }
+    return -ENOTSUP;
 }
 
 /* ---- data ---- */
@@ -664,6 +728,8 @@ static int ff_read(const char *path, char *buf, size_t size, off_t off,
     (void)path;
     if (h->st)
         maybe_stall(S_READ, h->st->name, (uint64_t)off);
+    if (vc_enabled && h->st)
+        return vc_read(h->st->name, h->fd, buf, size, (uint64_t)off);
     got = pread(h->fd, buf, size, off);
     if (got < 0)
         return -errno;
@@ -808,6 +874,8 @@ static int ff_write(const char *path, const char *buf, size_t size, off_t off,
         pthread_mutex_lock(&lock);
         h->st->written = 1;
         pthread_mutex_unlock(&lock);
+        if (vc_enabled)
+            return vc_write(h->st->name, h->fd, buf, size, (uint64_t)off);
     }
     put = pwrite(h->fd, buf, size, off);
     return put < 0 ? -errno : (int)put;
@@ -832,6 +900,8 @@ static const struct fuse_operations ops = {
     .flush = ff_flush,
     .release = ff_release,
     .fsync = ff_fsync,
+    .fsyncdir = ff_fsyncdir,
+    .setxattr = ff_setxattr,
     .read = ff_read,
     .write = ff_write,
 };
@@ -871,6 +941,13 @@ static int take_options(int argc, char **argv)
         char *a = argv[in];
         char *v = strchr(a, '=');
 
+        if (strcmp(a, "--volatile") == 0 || strcmp(a, "--lie") == 0) {
+            vc_enabled = 1;
+            vc_lie |= a[2] == 'l';
+            continue;
+        }
+        if (strncmp(a, "--drop=", 7) == 0)
+            exit(vc_drop_client(a + 7));
         if (strncmp(a, "--", 2) != 0 || !v) {
             argv[out++] = a;
             continue;
@@ -932,6 +1009,7 @@ int main(int argc, char **argv)
     cfg.backing = open(backing, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (cfg.backing < 0)
         die("backing directory", backing);
+    vc_backing_dir = cfg.backing;
 
     args = (struct fuse_args)FUSE_ARGS_INIT(argc, argv);
     if (fuse_parse_cmdline(&args, &opts) != 0 || !opts.mountpoint)
