@@ -70,7 +70,7 @@ class FuseFault:
 
     def __init__(self, fault="none", count=None, block=None, span=None,
                  stall=None, stall_after=None, deadline=DEFAULT_DEADLINE,
-                 parent=None):
+                 parent=None, volatile=False, lie=False):
         self.root = tempfile.mkdtemp(prefix="fusefault-", dir=parent)
         # The mount point as libfuse names it (it resolves symbolic links),
         # so that logged paths and the program's paths agree.
@@ -89,6 +89,10 @@ class FuseFault:
                 self.argv.append("--%s=%s" % (name, value))
         if stall:
             self.argv.append("--release=" + self.release_file)
+        # The volatile cache: unflushed data is lost on drop(); --lie makes
+        # flushes succeed without persisting.
+        if volatile or lie:
+            self.argv.append("--lie" if lie else "--volatile")
         self.argv += [self.backing, self.mountpoint, "-f"]
         self.deadline = deadline
         self.daemon = None
@@ -178,6 +182,15 @@ class FuseFault:
         """Lets a stalled call go on."""
         with open(self.release_file, "w"):
             pass
+
+    def drop_command(self):
+        """The shell command that drops every unflushed byte and name."""
+        return "%s --drop=%s" % (BIN, self.mountpoint)
+
+    def drop(self):
+        """Loses what was not flushed, as a power cut would."""
+        subprocess.run([BIN, "--drop=" + self.mountpoint], check=True,
+                       timeout=30)
 
     def log_lines(self):
         """The injection log, one list of fields per line."""
