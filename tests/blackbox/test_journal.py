@@ -127,11 +127,11 @@ class CutsKeepWhatWasAcknowledged(FuseJournalCase):
 
     def test_process_crash_without_cut_loses_nothing(self):
         self.mount()
-        proc = self.start_iochurn("-y", "-n", "2", "-f", "32", "-s", "1",
+        proc = self.start_iochurn("-y", "-n", "2", "-f", "64", "-s", "1",
                                   "--journal=" + self.journal)
-        # Into the read phase: every write was acknowledged.
-        self.read_until(proc, b"r")
-        time.sleep(0.1)
+        # Into the read phase: every write was acknowledged (and committed
+        # within the few milliseconds of four reads).
+        self.read_until(proc, b"r****")
         proc.kill()
         proc.wait()
         status, figures, err = self.check()
