@@ -504,3 +504,47 @@ TEST(CheckWorkdirLength, RefusesOneCharacterPastTheField) {
 
 }  // namespace
 }  // namespace iochurn
+
+namespace iochurn {
+namespace {
+
+TEST_F(ProcessOptions, JournalOptionsAndTheirRefusals) {
+  EXPECT_EQ(run({"--journal=/x/j"}), -1);
+  EXPECT_STREQ(s_.journal, "/x/j");
+  // Tagged blocks tell generations apart: the journal needs them.
+  EXPECT_EQ(s_.verify_mode, VerifyMode::kBlocks);
+  EXPECT_EQ(run({"--journal=j", "--cut-after=5", "--cut-command=echo b"}), -1);
+  EXPECT_EQ(s_.cut_after_secs, 5);
+  EXPECT_STREQ(s_.cut_command, "echo b");
+  EXPECT_EQ(run({"--check-journal=-"}), -1);
+  EXPECT_STREQ(s_.check_journal, "-");
+  EXPECT_EQ(s_.verify_mode, VerifyMode::kSum);
+
+  struct {
+    std::vector<std::string> words;
+    const char* line;
+  } refused[] = {
+      {{"--verify=sum", "--journal=j"},
+       "iochurn: --verify=sum: a journal needs tagged blocks (--verify=blocks)\n"},
+      {{"--journal=j", "--verify=blocks", "--verify=sum"},
+       "iochurn: --verify=sum: a journal needs tagged blocks (--verify=blocks)\n"},
+      {{"--cut-command=true"}, "iochurn: --cut-command: it needs --cut-after=SECONDS\n"},
+      {{"--cut-after=3"}, "iochurn: --cut-after: it needs --journal=FILE\n"},
+      {{"--journal=j", "--cut-after=-1"},
+       "iochurn: --cut-after=-1: accepted is a whole number of seconds, 0 or more\n"},
+      {{"--journal="}, "iochurn: --journal=: accepted is the path of the journal\n"},
+      {{"--journal=j", "--check-journal=j"},
+       "iochurn: --check-journal: a check runs no workers: no --journal\n"},
+  };
+  for (const auto& r : refused) {
+    ::testing::internal::CaptureStderr();
+    int rc = run(r.words);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), r.line) << r.words[0];
+    EXPECT_EQ(rc, 2) << r.words[0];
+  }
+  // An earlier run's explicit sum does not stick to the next option scan.
+  EXPECT_EQ(run({"--journal=j"}), -1);
+}
+
+}  // namespace
+}  // namespace iochurn

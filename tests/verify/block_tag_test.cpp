@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -151,6 +152,69 @@ TEST(BlockTag, RunIdentifiersDiffer) {
   uint64_t first = block_run_id;
   choose_block_run_id();
   EXPECT_NE(first, block_run_id);
+}
+
+}  // namespace
+}  // namespace iochurn
+
+namespace iochurn {
+namespace {
+
+// The journal check's classification against an acknowledged write.
+BlockKind acked_kind(const uint8_t* block, uint64_t offset,
+                     const BlockIdentity& acked) {
+  BlockFinding f{};
+  EXPECT_FALSE(check_acknowledged(block, kBlock, offset, acked, &f));
+  return f.kind;
+}
+
+TEST(BlockTag, AcknowledgedBlocksAcceptNewerWritesAndNameLosses) {
+  const BlockIdentity acked = identity(3, 7, 2, 1);
+  const uint64_t at = kBlock;
+  BlockFinding f{};
+  auto same = stamped(acked, 0);
+  EXPECT_TRUE(check_acknowledged(&same[at], kBlock, at, acked, &f));
+  // A newer pass or generation of the same file over it: intact.
+  auto newer_pass = stamped(identity(3, 7, 3, 1), 0);
+  EXPECT_TRUE(check_acknowledged(&newer_pass[at], kBlock, at, acked, &f));
+  auto newer_gen = stamped(identity(3, 7, 1, 2), 0);
+  EXPECT_TRUE(check_acknowledged(&newer_gen[at], kBlock, at, acked, &f));
+  // An older one: the acknowledged write was lost.
+  auto older = stamped(identity(3, 7, 1, 1), 0);
+  EXPECT_EQ(acked_kind(&older[at], at, acked), BlockKind::kLost);
+  // The head of a newer write over the acknowledged block: torn, found as
+  // the newer tag with a check value that fails.
+  std::vector<uint8_t> torn(same.begin() + at, same.begin() + at + kBlock);
+  std::memcpy(torn.data(), &newer_pass[at], kBlockHeaderBytes);
+  torn[kBlock - 1] ^= 0x11;
+  EXPECT_EQ(acked_kind(torn.data(), at, acked), BlockKind::kTorn);
+  // The acknowledged tag with a failing check value: corrupt.
+  std::vector<uint8_t> bad(same.begin() + at, same.begin() + at + kBlock);
+  bad[kBlock / 2] ^= 1;
+  EXPECT_EQ(acked_kind(bad.data(), at, acked), BlockKind::kCorrupt);
+  // Elsewhere in the file, another file, nothing, garbage.
+  EXPECT_EQ(acked_kind(&same[0], at, acked), BlockKind::kMisplaced);
+  auto other = stamped(identity(3, 8, 2, 1), 0);
+  EXPECT_EQ(acked_kind(&other[at], at, acked), BlockKind::kForeign);
+  std::vector<uint8_t> zeros(kBlock, 0);
+  EXPECT_EQ(acked_kind(zeros.data(), at, acked), BlockKind::kZeroed);
+  std::vector<uint8_t> junk(kBlock, 0x77);
+  EXPECT_EQ(acked_kind(junk.data(), at, acked), BlockKind::kUnrecognised);
+}
+
+TEST(BlockKinds, OneTableOrdersAndScopesEveryKind) {
+  std::vector<int> orders;
+  for (int k = 0; k < kBlockKindCount; ++k) {
+    const BlockKindInfo& info = block_kind_info(static_cast<BlockKind>(k));
+    orders.push_back(info.order);
+    EXPECT_NE(info.scope, 0) << info.name;
+    // Block verification's kinds come first, as its report counts them.
+    EXPECT_EQ((info.scope & kFoundByVerify) != 0, k < kVerifyBlockKinds) << info.name;
+  }
+  std::sort(orders.begin(), orders.end());
+  for (int k = 0; k < kBlockKindCount; ++k) EXPECT_EQ(orders[k], k);
+  EXPECT_STREQ(block_kind_name(BlockKind::kTorn), "torn");
+  EXPECT_STREQ(block_kind_name(BlockKind::kCount), "unrecognised");
 }
 
 }  // namespace
