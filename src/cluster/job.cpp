@@ -41,6 +41,7 @@
 
 #include "cluster/job_state.h"
 #include "config/run_settings.h"
+#include "driver/journal_run.h"
 #include "driver/run_hooks.h"
 #include "driver/run_report.h"
 #include "exit_status.h"
@@ -526,6 +527,10 @@ int job_start(int* argc, char*** argv) {
   set_line_prefix(prefix);
   format_rank_dir(job.dir_name, sizeof job.dir_name, job.host, job.rank);
   settings.rank_dir = job.dir_name;
+  // One journal per process: "<FILE>.<host>.<rank>".
+  static char journal_suffix[sizeof job.dir_name + 1];
+  std::snprintf(journal_suffix, sizeof journal_suffix, ".%s", job.dir_name);
+  journal_rank_suffix = journal_suffix;
 
   // Rank 0 alone shows progress, verbose lines and the summary.
   if (job.rank != 0) {

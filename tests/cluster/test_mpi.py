@@ -324,6 +324,35 @@ class TogetherOrNot(MpiCase):
 
 
 @unittest.skipUnless(BUILD_DIR and os.path.isdir(BUILD_DIR), "needs IOCHURN_BUILD_DIR")
+class Journals(MpiCase):
+
+    def test_one_journal_per_rank_each_checked_on_its_own(self):
+        journal = os.path.join(self.dir, "job.journal")
+        job = self.run_job("-z", "-n", "2", "-f", "1", "-s", "1", "-y",
+                           "--journal=" + journal)
+        self.assertEqual(job.returncode, 0, job.stderr)
+        journals = sorted(n for n in os.listdir(self.dir) if n.startswith("job.journal."))
+        self.assertEqual(journals, sorted("job.journal.%s.%d" % (HOST, r)
+                                          for r in range(RANKS)))
+        for name in journals:
+            check = subprocess.run([harness.BIN, "--check-journal=" +
+                                    os.path.join(self.dir, name)],
+                                   capture_output=True, text=True, timeout=60)
+            self.assertEqual(check.returncode, 0, check.stderr)
+            self.assertIn("Journal check: 2 files, %d bytes acknowledged\n" % (2 * MB),
+                          check.stdout)
+        self.assertEqual(files_below(self.dir), [])
+
+    def test_a_pipe_journal_is_refused(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        job = self.run_job("-n", "1", "-f", "1", "-s", "1", "--journal=" + fifo)
+        self.assertEqual(job.returncode, 2)
+        self.assertIn("one journal per rank cannot share a pipe", job.stderr)
+        os.unlink(fifo)
+        self.assertNothingLeft()
+
+
 class Packaging(unittest.TestCase):
 
     def test_install_and_packages_keep_mpi_out_of_the_plain_program(self):
