@@ -113,8 +113,8 @@ const char kLongHelp[] =
     "                            input) and report what the storage lost\n"
     "       --cut-after=SECONDS  stop all I/O after SECONDS, commit the journal and\n"
     "                            end at once, deleting nothing (status 0)\n"
-    "       --cut-command=CMD    with --cut-after: run CMD through /bin/sh -c first\n"
-    "                            (a power cut)\n";
+    "       --cut-command=CMD    at the cut, run CMD through /bin/sh -c first (a\n"
+    "                            power cut); only with --cut-after\n";
 
 // An explicit --verify=sum, which a journal cannot work with. Written and
 // read by the option loop only.
