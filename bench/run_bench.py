@@ -16,6 +16,7 @@ The progress goes to standard error, the table to standard output.
 """
 
 import argparse
+import atexit
 import datetime
 import json
 import os
@@ -39,6 +40,8 @@ ALARM_MAX = {4: 1.03, 1: 1.05}   # -A / plain at 4 MB and 1 MB buffers, tmpfs
 REPORT_MAX = 1.02           # --report + --status-interval=1 / plain, tmpfs
 BLOCKS_MAX = {"tmpfs": 1.15, "disk": 1.05}  # --verify=blocks / --verify=sum
 FIO_BLOCKS_MIN = 2.0        # fio crc32c, 4 KiB interval / iochurn --verify=blocks
+JOURNAL_MAX = 1.03          # --journal / the same flushes without one
+CHECK_MAX = 1.10            # --check-journal / a plain read of the same files
 STARTUP_MAX_MS = 10.0       # iochurn -j -1
 RSS_SLACK_MB = 16           # peak RSS at most the buffers plus this
 
@@ -355,6 +358,44 @@ def verify_cases(args, iochurn, fio):
     return cases
 
 
+def journal_cases(args, iochurn):
+    """The journal's own cost (records, commits, the journal thread) over a
+    run with the same flushes and no journal, and the check's read speed
+    against a plain read of the same files. The journal lives on the other
+    of the two directories, as it would on other storage."""
+    cases = []
+    for directory, other in ((args.tmpfs, args.dir), (args.dir, args.tmpfs)):
+        journal_dir = tempfile.mkdtemp(prefix="iochurn-bench-journal-", dir=other)
+        atexit.register(shutil.rmtree, journal_dir, True)
+        journal = os.path.join(journal_dir, "bench.journal")
+        for jobs in (1, 2):
+            base = [str(iochurn), "-t", directory, "-j", str(jobs), "-f", "16",
+                    "-s", str(CHUNK_MB), "-p", "20", "-y", "--verify=blocks"]
+            label = (f"{fs_label(directory)}, -j {jobs}, 16 MB x 20, -y, "
+                     f"journal on {fs_label(other)}")
+            cases.append(Case(
+                "options", label,
+                {"plain": base, "journal": base + ["--journal=" + journal]},
+                [("--journal / the same flushes without one", "journal",
+                  "plain", ("<=", JOURNAL_MAX))],
+                check=["plain", "journal"], repeat=args.short_repeat))
+        # The check reads what a kept run left; cat reads the same files.
+        files_dir = tempfile.mkdtemp(prefix="iochurn-bench-check-", dir=directory)
+        atexit.register(shutil.rmtree, files_dir, True)
+        setup = ["sh", "-c",
+                 f"rm -f {files_dir}/*.DUMMY && exec {iochurn} -t {files_dir} "
+                 f"-z -j 2 -n 4 -f 64 -s {CHUNK_MB} --journal={journal}.check"]
+        label = f"{fs_label(directory)}, 8 files of 64 MB, cached, check"
+        cases.append(Case(
+            "options", label,
+            {"check": [str(iochurn), f"--check-journal={journal}.check", "-z"],
+             "cat": ["sh", "-c", f"cat {files_dir}/*.DUMMY > /dev/null"]},
+            [("--check-journal / cat of the same files", "check", "cat",
+              ("<=", CHECK_MAX))],
+            warmup=setup, repeat=args.short_repeat))
+    return cases
+
+
 # ------------------------------------------------------------ measurements
 
 def verdict(value, target):
@@ -547,7 +588,8 @@ def main():
     started = time.monotonic()
     load_before = loadavg()
     cases = (churn_cases(args, (iochurn, bare), fio) +
-             option_cases(args, iochurn) + verify_cases(args, iochurn, fio))
+             option_cases(args, iochurn) + verify_cases(args, iochurn, fio) +
+             journal_cases(args, iochurn))
     if args.only:
         cases = [c for c in cases if args.only in c.label]
     with tempfile.TemporaryDirectory(prefix="iochurn-bench-") as scratch:
