@@ -206,24 +206,31 @@ bool journal_holds(int thread, int slot) {
   return mark_of(thread, slot).acknowledged;
 }
 
-bool journal_retire(int thread, int slot, int64_t timeout_ms) {
-  if (!enabled.load() || !valid_slot(thread, slot)) return true;
-  uint64_t sequence;
-  SlotMark was;
-  {
-    MutexLock lock(&writer->mutex);
-    SlotMark& m = mark_of(thread, slot);
-    if (!m.acknowledged) return true;
-    was = m;
-    m.acknowledged = false;
-    sequence = append(make_record(RecordKind::kRetire, thread, slot,
-                                  m.generation, m.pass, 0));
-  }
-  if (wait_committed(sequence, timeout_ms)) return true;
-  // Not confirmed: the file stays, and a later retirement is asked again.
+uint64_t journal_retire_async(int thread, int slot) {
+  if (!enabled.load() || !valid_slot(thread, slot)) return 0;
   MutexLock lock(&writer->mutex);
   SlotMark& m = mark_of(thread, slot);
-  if (!m.acknowledged) m = was;
+  if (!m.acknowledged) return 0;
+  // The write stays in the mark, for journal_retire_failed.
+  m.acknowledged = false;
+  return append(make_record(RecordKind::kRetire, thread, slot, m.generation,
+                            m.pass, 0));
+}
+
+bool journal_wait_commit(uint64_t sequence, int64_t timeout_ms) {
+  return sequence == 0 || wait_committed(sequence, timeout_ms);
+}
+
+void journal_retire_failed(int thread, int slot) {
+  if (!enabled.load() || !valid_slot(thread, slot)) return;
+  MutexLock lock(&writer->mutex);
+  mark_of(thread, slot).acknowledged = true;
+}
+
+bool journal_retire(int thread, int slot, int64_t timeout_ms) {
+  if (journal_wait_commit(journal_retire_async(thread, slot), timeout_ms))
+    return true;
+  journal_retire_failed(thread, slot);
   return false;
 }
 

@@ -52,6 +52,18 @@ bool journal_holds(int thread, int slot);
 // alone). The owning worker; the main thread for files of ended workers.
 bool journal_retire(int thread, int slot, int64_t timeout_ms);
 
+// The two halves of journal_retire, so that a worker can retire many files
+// with one wait and start the commit early. journal_retire_async appends
+// the retirement without waiting and returns its sequence number (0 when
+// nothing was acknowledged, or already retired). journal_wait_commit waits
+// up to `timeout_ms` until `sequence` (0: nothing) is committed and returns
+// true when it is. After a failed wait, journal_retire_failed marks the
+// file as holding its acknowledged write again (unless a newer one came),
+// so that a later retirement is asked again. The owning worker.
+uint64_t journal_retire_async(int thread, int slot);
+bool journal_wait_commit(uint64_t sequence, int64_t timeout_ms);
+void journal_retire_failed(int thread, int slot);
+
 // Retires every acknowledged file of every worker below `threads` and
 // waits for the commit as journal_retire does. Main thread, before the
 // final clean-up deletes what workers left.

@@ -49,17 +49,37 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
   return buffer;
 }
 
-// Retires the slot's file before it is truncated, deleted or renamed.
-// False, after one line, when the journal did not confirm it in time: the
-// file must then stay as it is.
-bool retire_file(const Worker* w, int j, const char* path) {
-  if (!journal_holds(w->index, j)) return true;
-  if (journal_retire(w->index, j, kRetireWaitMs)) return true;
-  write_long_message(STDERR_FILENO,
-                     "Thread %d: the journal did not confirm the retirement "
-                     "of %s in %d s; the file is left as it is\n",
-                     w->index, path, static_cast<int>(kRetireWaitMs / 1000));
-  return false;
+// True when the pass's clean-up deletes or renames the slot's file.
+bool leaves_at_cleanup(const FileSlot& s) {
+  return s.descriptor != -1 &&
+         (settings.delete_files || (s.data_failed && settings.keep_failed));
+}
+
+// Retires, with one wait, the files of the slots `wanted` picks before they
+// are truncated, deleted or renamed. Sets confirmed[j] for every slot whose
+// file may go; a slot left false, after one line, keeps its file as it is.
+void retire_slots(Worker* w, bool (*wanted)(const FileSlot&), bool* confirmed) {
+  uint64_t last = 0;
+  for (int j = 0; j < used_slots(); ++j) {
+    confirmed[j] = true;
+    if (!wanted(w->slots[j])) continue;
+    if (w->retire_sequence[j] == 0)
+      w->retire_sequence[j] = journal_retire_async(w->index, j);
+    if (w->retire_sequence[j] > last) last = w->retire_sequence[j];
+  }
+  const bool committed = journal_wait_commit(last, kRetireWaitMs);
+  for (int j = 0; j < used_slots(); ++j) {
+    if (w->retire_sequence[j] == 0) continue;
+    w->retire_sequence[j] = 0;
+    if (committed) continue;
+    confirmed[j] = false;
+    journal_retire_failed(w->index, j);
+    write_long_message(STDERR_FILENO,
+                       "Thread %d: the journal did not confirm the retirement "
+                       "of %s in %d s; the file is left as it is\n",
+                       w->index, w->slots[j].path,
+                       static_cast<int>(kRetireWaitMs / 1000));
+  }
 }
 
 // Makes the names of the pass's new files durable: one fsync of their
@@ -121,12 +141,16 @@ void create_files(Worker* w) {
                w->index, static_cast<unsigned>(settings.filecount),
                settings.filesize);
   const char* dir = effective_workdir(settings);
+  for (int j = 0; j < used_slots(); ++j)
+    build_temp_path(w->slots[j].path, sizeof w->slots[j].path, dir, w->pid,
+                    w->index, j);
+  // The opens truncate what the journal may still expect (-z).
+  bool may_open[kMaxFiles];
+  retire_slots(w, [](const FileSlot& s) { return s.write_buffer != nullptr; },
+               may_open);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    if (s.write_buffer == nullptr) continue;
-    build_temp_path(s.path, sizeof s.path, dir, w->pid, w->index, j);
-    // The open truncates what the journal may still expect.
-    if (!retire_file(w, j, s.path)) continue;
+    if (s.write_buffer == nullptr || !may_open[j]) continue;
     int error;
     {
       GateHold hold(w->index);
@@ -151,11 +175,17 @@ void create_files(Worker* w) {
   if (journal_enabled()) flush_directory(w, dir);
 }
 
+void retire_early(Worker* w, int j) {
+  if (journal_enabled() && leaves_at_cleanup(w->slots[j]))
+    w->retire_sequence[j] = journal_retire_async(w->index, j);
+}
+
 void close_files(Worker* w) {
+  bool may_go[kMaxFiles];
+  retire_slots(w, leaves_at_cleanup, may_go);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    bool gone = settings.delete_files || (s.data_failed && settings.keep_failed);
-    if (gone && s.descriptor != -1 && !retire_file(w, j, s.path)) {
+    if (!may_go[j]) {
       close_slot_file(&s, j, ReleaseMode::kClose, false);
       continue;
     }

@@ -22,7 +22,15 @@ struct Worker {
   FileSlot slots[kMaxFiles];
   WorkerCounters counters;
   bool names_durable;  // with a journal: this pass's directory was flushed
+  // With a journal: the sequence of each slot's retirement appended ahead
+  // of its deletion (0: none yet), so one wait covers them all.
+  uint64_t retire_sequence[kMaxFiles];
 };
+
+// With a journal: starts the retirement of slot `j`'s file when the pass's
+// clean-up will delete or rename it, so that its commit overlaps the rest
+// of the pass. The worker, once the file is judged.
+void retire_early(Worker* w, int j);
 
 // Clears all 100 slots and sets up the first `filecount` for a new pass.
 void setup_slots(Worker* w);

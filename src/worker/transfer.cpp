@@ -275,6 +275,8 @@ void read_verify_phase(Worker* w) {
     }
     print_sum(w, sum, j);
     judge_file(w, j, sum, complete, bad);
+    // Committed while the other files are read.
+    retire_early(w, j);
   }
 }
 

@@ -27,6 +27,9 @@
  *   --volatile      hold unflushed data and names in memory (volatile_cache.h);
  *   --lie           with --volatile: flushes succeed and persist nothing
  *   --drop=MOUNT    client: drop everything unflushed on the mount, and exit
+ *   --cut=MOUNT     client: the same, and the daemon ends at once (a power
+ *                   cut: every later request fails; a fresh mount on the same
+ *                   backing directory sees only what was flushed)
  *   --stall=OP      write|read|fsync|unlink|close|open: the --stall-after=N-th
  *                   such call (default 1) blocks until --release=FILE exists
  *                   or the mount goes away; logged "stall <op> <path> <off>"
@@ -625,6 +628,11 @@ static int ff_setxattr(const char *path, const char *name, const char *value,
         log_line("drop %s\n", cfg.mountpoint);
         return 0;
     }
+    if (vc_enabled && strcmp(path, "/") == 0 && strcmp(name, VC_CUT_ATTR) == 0) {
+        vc_drop();
+        log_line("cut %s\n", cfg.mountpoint);
+        _exit(0);
+    }
     return -ENOTSUP;
 }
 
@@ -947,7 +955,9 @@ static int take_options(int argc, char **argv)
             continue;
         }
         if (strncmp(a, "--drop=", 7) == 0)
-            exit(vc_drop_client(a + 7));
+            exit(vc_drop_client(a + 7, VC_DROP_ATTR));
+        if (strncmp(a, "--cut=", 6) == 0)
+            exit(vc_drop_client(a + 6, VC_CUT_ATTR));
         if (strncmp(a, "--", 2) != 0 || !v) {
             argv[out++] = a;
             continue;

@@ -343,9 +343,13 @@ void vc_drop(void)
     pthread_mutex_unlock(&vc_lock);
 }
 
-int vc_drop_client(const char *mountpoint)
+int vc_drop_client(const char *mountpoint, const char *attr)
 {
-    if (setxattr(mountpoint, VC_DROP_ATTR, "1", 1, 0) != 0) {
+    int cut = strcmp(attr, VC_CUT_ATTR) == 0;
+
+    /* A cut ends the daemon before it answers. */
+    if (setxattr(mountpoint, attr, "1", 1, 0) != 0 &&
+        !(cut && (errno == ENOTCONN || errno == ECONNABORTED || errno == EIO))) {
         fprintf(stderr, "fusefault: --drop=%s: %s\n", mountpoint, strerror(errno));
         return 1;
     }

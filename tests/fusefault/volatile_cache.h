@@ -23,9 +23,11 @@ extern int vc_enabled;
 extern int vc_lie;
 extern int vc_backing_dir; /* descriptor of the backing directory */
 
-/* The control attribute and its client. */
+/* The control attributes and their client: drop the unflushed state, or
+ * drop it and end the daemon (a cut: the device is gone). */
 #define VC_DROP_ATTR "user.fusefault.drop"
-int vc_drop_client(const char *mountpoint);
+#define VC_CUT_ATTR "user.fusefault.cut"
+int vc_drop_client(const char *mountpoint, const char *attr);
 
 /* Hooks, each for a ".DUMMY" path as FUSE names it ("/x" or "/dir/x");
  * `fd` is the open backing descriptor where there is one. Return 0 or a
