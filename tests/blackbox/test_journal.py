@@ -55,6 +55,23 @@ def records(journal_bytes):
     return out
 
 
+# Byte offsets in a block's tag of its generation and pass numbers.
+TAG_GENERATION = 24
+TAG_PASS = 32
+
+
+def tear(path, offset, field):
+    """Lays the head of a newer write over the block at `offset`: its tag
+    names a later generation or pass (`field` one more), and the check value
+    no longer fits the rest, which is the acknowledged block."""
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        head = bytearray(f.read(64))
+        struct.pack_into("<I", head, field, struct.unpack_from("<I", head, field)[0] + 1)
+        f.seek(offset)
+        f.write(head)
+
+
 class JournalCase(harness.IochurnCase):
     """Runs with a journal beside (never inside) the directory under test."""
 
@@ -264,14 +281,8 @@ class JournalWithoutCuts(JournalCase):
     def test_lost_and_torn_blocks_are_told_apart(self):
         names = self.kept_run("-p", "2")
         path = os.path.join(self.workdir, names[0])
+        tear(path, 8192, TAG_PASS)
         with open(path, "r+b") as f:
-            # The head of a newer write over the block at 8 KiB: its tag
-            # names a later pass, the rest is the acknowledged block.
-            f.seek(8192)
-            head = bytearray(f.read(64))
-            struct.pack_into("<I", head, 32, struct.unpack_from("<I", head, 32)[0] + 1)
-            f.seek(8192)
-            f.write(head)
             # A hole where the acknowledged block at 16 KiB was.
             f.seek(16384)
             f.write(bytes(4096))
@@ -286,12 +297,7 @@ class JournalWithoutCuts(JournalCase):
     def test_torn_alone_is_no_loss(self):
         names = self.kept_run()
         path = os.path.join(self.workdir, names[1])
-        with open(path, "r+b") as f:
-            f.seek(4096)
-            head = bytearray(f.read(64))
-            struct.pack_into("<I", head, 24, struct.unpack_from("<I", head, 24)[0] + 1)
-            f.seek(4096)
-            f.write(head)
+        tear(path, 4096, TAG_GENERATION)
         status, figures, err = self.check("-z")
         self.assertEqual((status, figures["lost"], figures["torn"]), (0, 0, 4096), err)
         self.assertIn("torn block at offset 4096", err)
