@@ -393,6 +393,19 @@ def journal_cases(args, iochurn):
             [("--check-journal / cat of the same files", "check", "cat",
               ("<=", CHECK_MAX))],
             warmup=setup, repeat=args.short_repeat))
+        if directory == args.tmpfs:
+            continue
+        # From the device, past the page cache, both ways.
+        label = f"{fs_label(directory)}, 8 files of 64 MB, direct, check"
+        cases.append(Case(
+            "options", label,
+            {"check": [str(iochurn), f"--check-journal={journal}.check", "-z",
+                       "-d"],
+             "dd": ["sh", "-c", f"for f in {files_dir}/*.DUMMY; do dd if=$f "
+                    f"of=/dev/null bs={CHUNK_MB}M iflag=direct status=none; done"]},
+            [("--check-journal -d / dd iflag=direct of the same files", "check",
+              "dd", ("<=", CHECK_MAX))],
+            warmup=setup, repeat=args.short_repeat))
     return cases
 
 
