@@ -134,7 +134,7 @@ void close_slot_file(FileSlot* slot, int number, ReleaseMode mode,
   if (error != 0 && !quiet) report_cleanup_failure("close", error, number);
 }
 
-bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass) {
+bool keep_slot_file(FileSlot* slot, int number, int thread, uint32_t pass) {
   if (slot->write_buffer == nullptr || slot->descriptor == -1) return false;
   if (kept_files.fetch_add(1) >= settings.keep_failed_max) {
     kept_files.fetch_sub(1);
@@ -156,7 +156,7 @@ bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass) {
     return false;
   }
   if (close(slot->descriptor) != 0)
-    report_cleanup_failure("close", errno, thread);
+    report_cleanup_failure("close", errno, number);
   slot->descriptor = -1;
   write_long_message(STDERR_FILENO, "Thread %d: failed file kept as %s\n",
                      thread, kept);

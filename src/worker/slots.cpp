@@ -112,7 +112,7 @@ void close_files(Worker* w) {
     FileSlot& s = w->slots[j];
     // The evidence of a failed verification outlives the pass if asked.
     if (s.data_failed && settings.keep_failed &&
-        keep_slot_file(&s, w->index, w->pass))
+        keep_slot_file(&s, j, w->index, w->pass))
       continue;
     release_slot_file(&s, j, w->index);
   }

@@ -293,5 +293,30 @@ TEST_F(FileSlots, CloseAndUnlinkFailuresAreReportedNotCounted) {
             "ERR [close]: Input/output error for buffer 4999\n");
 }
 
+TEST_F(FileSlots, AFailedCloseOfAKeptFileNamesTheSlotNotTheThread) {
+  settings.keep_failed = true;
+  settings.keep_failed_max = 5;
+  reset_kept_files();
+  Worker* w = make_worker(4);
+  w->pass = 1;
+  start_pass(w);
+  // Slot 2 failed verification; its descriptor is a number nothing holds.
+  ASSERT_EQ(close(w->slots[2].descriptor), 0);
+  w->slots[2].descriptor = 100000;
+  w->slots[2].data_failed = true;
+  std::string kept = std::string(w->slots[2].path) + ".1.failed";
+
+  ::testing::internal::CaptureStderr();
+  close_files(w);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "ERR [close]: Bad file descriptor for buffer 2\n"
+            "Thread 4: failed file kept as " + kept + "\n");
+  EXPECT_EQ(w->slots[2].descriptor, -1);
+  EXPECT_EQ(unlink(kept.c_str()), 0);
+  free_buffers(w);
+  reset_kept_files();
+}
+
 }  // namespace
 }  // namespace iochurn
