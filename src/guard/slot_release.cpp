@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
 #include "report/run_record.h"
@@ -36,34 +36,13 @@ void report_cleanup_failure(const char* operation, int error, int number) {
 
 namespace {
 
+// The clean-up calls, like opens and flushes, are timed by the watchdog
+// only for the hang diagnosis.
+bool cleanup_watched() { return settings.alarm_control && settings.diagnose; }
+
 bool has_open_file(const FileSlot* slot) {
   return slot->write_buffer != nullptr && slot->descriptor != -1;
 }
-
-// One clean-up call of a worker as its watchdog and the hang diagnosis see
-// it, for the scope it lives in.
-class WatchedCall {
- public:
-  WatchedCall(int owner, Op op, int slot)
-      : owner_(owner),
-        op_(op),
-        watched_(settings.alarm_control && settings.diagnose),
-        start_(activity_begin(owner, op, slot, 0, 0)) {
-    if (watched_) watchdog_arm(owner_);
-  }
-  ~WatchedCall() {
-    if (watched_) watchdog_disarm(owner_);
-    activity_end(owner_, op_, start_, 0, 0);
-  }
-  WatchedCall(const WatchedCall&) = delete;
-  WatchedCall& operator=(const WatchedCall&) = delete;
-
- private:
-  int owner_;
-  Op op_;
-  bool watched_;
-  uint64_t start_;
-};
 
 void remind_kept(bool quiet) {
   if (settings.verbose && !quiet)
@@ -94,7 +73,7 @@ void release_slot_file(FileSlot* slot, int number, int owner) {
   if (!has_open_file(slot)) return;
   int error;
   {
-    WatchedCall call(owner, Op::kClose, number);
+    WatchedCall call(owner, Op::kClose, number, 0, 0, 0, cleanup_watched());
     error = close_descriptor(slot, ReleaseMode::kClose);
   }
   if (error != 0) {
@@ -107,7 +86,7 @@ void release_slot_file(FileSlot* slot, int number, int owner) {
     return;
   }
   {
-    WatchedCall call(owner, Op::kUnlink, number);
+    WatchedCall call(owner, Op::kUnlink, number, 0, 0, 0, cleanup_watched());
     error = delete_name(slot);
   }
   if (error != 0) {

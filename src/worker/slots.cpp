@@ -11,7 +11,7 @@
 
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "platform/buffer.h"
 #include "worker/worker_report.h"
 
@@ -89,14 +89,14 @@ void create_files(Worker* w) {
       GateHold hold(w->index);
       shadow_set_path(w->index, j, s.path);
       open_begin();
-      const bool watched = settings.alarm_control && settings.diagnose;
-      uint64_t start = activity_begin(w->index, Op::kOpen, j, 0, 0);
-      if (watched) watchdog_arm(w->index);
-      s.descriptor = open(s.path, w->params.open_flags,
-                          static_cast<mode_t>(w->params.open_mode));
-      error = errno;
-      if (watched) watchdog_disarm(w->index);
-      activity_end(w->index, Op::kOpen, start, s.descriptor, w->pass);
+      {
+        WatchedCall call(w->index, Op::kOpen, j, 0, 0, w->pass,
+                         settings.alarm_control && settings.diagnose);
+        s.descriptor = open(s.path, w->params.open_flags,
+                            static_cast<mode_t>(w->params.open_mode));
+        error = errno;
+        call.result = s.descriptor;
+      }
       shadow_set_descriptor(w->index, j, s.descriptor);
       open_end();
     }

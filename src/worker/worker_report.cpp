@@ -39,9 +39,7 @@ void verbose_line(const char* format, ...) {
   va_end(args);
 }
 
-void put_symbol(char symbol) {
-  std::fputc(symbol, stdout);
-  std::fflush(stdout);
-}
+// Standard output is unbuffered (run_program): the symbol shows at once.
+void put_symbol(char symbol) { std::fputc(symbol, stdout); }
 
 }  // namespace iochurn
