@@ -68,7 +68,7 @@ int prepare_break_handling() {
 
 }  // namespace
 
-int create_thread(int index) {
+CreateThreadResult create_thread(int index) {
   auto* params = new (std::nothrow) ThreadParams;
   if (params == nullptr) {
     std::printf("thread %d: not enough memory to run thread!\n", index);

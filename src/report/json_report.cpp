@@ -383,8 +383,8 @@ void let_go(BoundedWrite* w) {
 
 void run_writer(void* arg) {
   auto* w = static_cast<BoundedWrite*>(arg);
-  int rc = write_report(true, nullptr);
-  w->state.store(rc == 0 ? 1 : 2);
+  ReportWriteResult written = write_report(true, nullptr);
+  w->state.store(written.error == 0 ? 1 : 2);
   let_go(w);
 }
 
@@ -569,10 +569,10 @@ int write_file_whole(const char* path, const char* text, size_t size) {
   return error;
 }
 
-int write_report(bool final, const ReportTotals* totals) {
-  if (!report_enabled()) return -1;
+ReportWriteResult write_report(bool final, const ReportTotals* totals) {
+  if (!report_enabled()) return {true, 0};
   MutexLock lock(&writer_lock);
-  if (final_written && !final) return -1;
+  if (final_written && !final) return {true, 0};
   std::string text = build_report(totals);
   int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
   if (final) final_written = true;
@@ -582,7 +582,7 @@ int write_report(bool final, const ReportTotals* totals) {
                        error_text(rc) + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
-  return rc;
+  return {false, rc};
 }
 
 int write_report_bounded(int64_t limit_ms) {
@@ -593,7 +593,7 @@ int write_report_bounded(int64_t limit_ms) {
   if (w == nullptr || start_thread(run_writer, w, &handle, &id) != 0) {
     delete w;
     // No thread to spare: write here, unbounded, rather than not at all.
-    return write_report(true, nullptr);
+    return write_report(true, nullptr).error;
   }
   release_thread(handle);
   int64_t waited_ms = 0;

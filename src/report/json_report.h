@@ -60,10 +60,13 @@ int write_file_whole(const char* path, const char* text, size_t size);
 // Builds and writes the report, if one was asked for. Writers are serialised,
 // and once a final report is written a later non-final one (an interval
 // write racing with the end) is skipped, so the last document on disk is the
-// final one. The first failure prints one line on standard error. Returns 0,
-// an errno value, or -1 when skipped. Main thread, the status thread, the
-// break path.
-int write_report(bool final, const ReportTotals* totals);
+// final one. The first failure prints one line on standard error. Main
+// thread, the status thread, the break path.
+struct ReportWriteResult {
+  bool skipped;  // no report asked for, or a running one after the final
+  int error;     // 0 when written (or skipped), else the errno value
+};
+ReportWriteResult write_report(bool final, const ReportTotals* totals);
 
 // The final report from the break path of the emergency clean-up: built and
 // written on a helper thread, waited for at most `limit_ms`, so a report on a

@@ -83,13 +83,17 @@ struct Activity {
   std::atomic<uint64_t> bytes;   // bytes asked
   std::atomic<uint64_t> start_ns;  // monotonic clock
   std::atomic<int32_t> tid;      // kernel task id of the worker
-  std::atomic<uint8_t> slow_reported;  // how far this call has been named:
-                                       // 0 not, 1 SLOW, 2 HUNG
+  // How far this call has been named: 0 not, 1 SLOW, 2 HUNG. The one
+  // field the worker does not own: the worker zeroes it as a call begins;
+  // the hang diagnosis (watchdog, status and main threads) raises it by
+  // compare-and-swap, and takes its mark back when the worker has moved on.
+  std::atomic<uint8_t> slow_reported;
 };
 
 // Everything recorded for one worker index. Each record is written only by
-// the worker running on that index (a re-run on the index adds to it) and
-// read by the main thread, the status thread and the report writer. Padded
+// the worker running on that index (a re-run on the index adds to it), but
+// for activity.slow_reported (see there), and read by the main thread, the
+// status thread and the report writer. Padded
 // so no two workers write one cache line.
 struct alignas(64) WorkerRecord {
   std::atomic<uint32_t> generation;  // 1 for the first run of the index

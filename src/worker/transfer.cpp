@@ -192,8 +192,8 @@ uint32_t nothing(uint8_t*, uint64_t, uint64_t, const BlockIdentity&,
   return 0;
 }
 
-uint32_t sum_chunk(uint8_t* chunk, uint64_t bytes, uint64_t, const BlockIdentity&,
-                   BadBlocks*) {
+uint32_t sum_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                   const BlockIdentity&, BadBlocks*) {
   return additive_sum(chunk, bytes);
 }
 
@@ -218,8 +218,7 @@ uint32_t check_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
 // `*complete` turns false when a transfer (or with -y a flush) stopped
 // early, after reporting it.
 uint32_t transfer_file(Worker* w, int j, Op op, uint8_t* buffer,
-                       const ChunkWork& work, BadBlocks* bad,
-                       bool* complete) {
+                       const ChunkWork& work, BadBlocks* bad, bool* complete) {
   FileSlot& s = w->slots[j];
   const bool flush = op == Op::kWrite && w->params.sync_writes;
   const BlockIdentity id = identity_of(w, j);
@@ -233,7 +232,8 @@ uint32_t transfer_file(Worker* w, int j, Op op, uint8_t* buffer,
       GateHold hold(w->index);
       sum += work.before(buffer, chunk.bytes, offset, id, bad);
       put_symbol(chunk.symbol);
-      moved = guarded_transfer(w, op, s, j, buffer, chunk.bytes, offset, &error);
+      moved =
+          guarded_transfer(w, op, s, j, buffer, chunk.bytes, offset, &error);
       if (!short_of(moved, chunk.bytes))
         sum += work.after(buffer, chunk.bytes, offset, id, bad);
     }
