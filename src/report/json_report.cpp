@@ -320,7 +320,7 @@ json rank_sections(json* t, uint64_t* errors) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr || rank_list->empty()) return nullptr;
   json list = json::array();
-  ReportTotals sum{};
+  Totals sum{};
   uint64_t different = 0, passes = 0;
   for (int i = 0; i < kOpCount; ++i) errors[i] = 0;
   for (const RankSection& s : *rank_list) {
@@ -409,7 +409,7 @@ bool report_enabled() {
   return setup_state != nullptr && setup_state->setup.path != nullptr;
 }
 
-std::string build_report(const ReportTotals* totals) {
+std::string build_report(const Totals* totals) {
   if (setup_state == nullptr) return "{}";
   const SetupState& st = *setup_state;
   const int workers = settings.threads > 0 ? settings.threads : 0;
@@ -464,10 +464,10 @@ std::string build_report(const ReportTotals* totals) {
     t["compare_errors"] = totals->compare_errors;
     t["other_errors"] = totals->other_errors;
   } else {
-    t["bytes_read"] = live.bytes_read;
-    t["bytes_written"] = live.bytes_written;
-    t["compare_errors"] = live.compare_errors;
-    t["other_errors"] = live.other_errors;
+    t["bytes_read"] = live.counts.bytes_read;
+    t["bytes_written"] = live.counts.bytes_written;
+    t["compare_errors"] = live.counts.compare_errors;
+    t["other_errors"] = live.counts.other_errors;
   }
   t["files_different"] = live.files_different;
   t["passes_completed"] = live.passes_completed;
@@ -517,8 +517,8 @@ std::string build_report(const ReportTotals* totals) {
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
-      {"write_MiBps_in_calls", rate(live.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
-      {"read_MiBps_in_calls", rate(live.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
+      {"write_MiBps_in_calls", rate(live.counts.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
+      {"read_MiBps_in_calls", rate(live.counts.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
       {"write_MiBps_wall", rate(written, elapsed_s)},
       {"read_MiBps_wall", rate(read, elapsed_s)}};
   r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
@@ -569,7 +569,7 @@ int write_file_whole(const char* path, const char* text, size_t size) {
   return error;
 }
 
-ReportWriteResult write_report(bool final, const ReportTotals* totals) {
+ReportWriteResult write_report(bool final, const Totals* totals) {
   if (!report_enabled()) return {true, 0};
   MutexLock lock(&writer_lock);
   if (final_written && !final) return {true, 0};

@@ -35,21 +35,14 @@ void report_setup(const ReportSetup& setup);
 // True when a report file was asked for.
 bool report_enabled();
 
-// The summary's totals, as the caller hands them to the final report of an
-// orderly end so that the report agrees with the printed summary.
-struct ReportTotals {
-  uint64_t bytes_read;
-  uint64_t bytes_written;
-  uint64_t compare_errors;
-  uint64_t other_errors;
-};
-
 // Builds the whole document from the run record, the outcome and the
-// settings. `totals` nullptr: the totals are the live sums of the workers'
+// settings. `totals`: the summary's, which the caller hands to the final
+// report of an orderly end so that the report agrees with the printed
+// summary; nullptr: the totals are the live sums of the workers'
 // records (a running report, or an emergency end where workers never added
 // to the summary). Any thread; allocates; not async-signal-safe. Invalid
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
-std::string build_report(const ReportTotals* totals);
+std::string build_report(const Totals* totals);
 
 // Writes `text` to `path` as a whole: into a temporary file beside it, then
 // renamed over it, so a reader sees the old document or the new one, never
@@ -66,7 +59,7 @@ struct ReportWriteResult {
   bool skipped;  // no report asked for, or a running one after the final
   int error;     // 0 when written (or skipped), else the errno value
 };
-ReportWriteResult write_report(bool final, const ReportTotals* totals);
+ReportWriteResult write_report(bool final, const Totals* totals);
 
 // The final report from the break path of the emergency clean-up: built and
 // written on a helper thread, waited for at most `limit_ms`, so a report on a
@@ -90,7 +83,7 @@ struct RankSection {
   int32_t signal_number;   // with EndCause::kSignal
   char host_name[72];      // cut to fit
   char workdir[kPathSize];  // the process's own directory
-  ReportTotals totals;     // its summary
+  Totals totals;     // its summary
   uint64_t files_different;
   uint64_t passes_completed;
   uint64_t errors_by_op[kOpCount];

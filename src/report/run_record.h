@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "config/run_settings.h"
+#include "report/summary.h"
 
 namespace iochurn {
 
@@ -90,7 +91,8 @@ struct Activity {
   std::atomic<uint8_t> slow_reported;
 };
 
-// Everything recorded for one worker index. Each record is written only by
+// Everything recorded for one worker index: the one place where a worker's
+// bytes and errors are counted. Each record is written only by
 // the worker running on that index (a re-run on the index adds to it), but
 // for activity.slow_reported (see there), and read by the main thread, the
 // status thread and the report writer. Padded
@@ -172,8 +174,8 @@ void activity_end(int thread, Op op, uint64_t start_ns, int64_t moved,
 void record_error(int thread, Op op, int slot, const char* path,
                   uint64_t offset, uint64_t asked, int64_t moved, int error);
 
-// Mirrors one increment of the worker's compare or other error counter, so
-// the status line sees errors as they happen. Worker.
+// Counts one compare or other error of the worker as it happens, for the
+// summary, the status line and the report alike. Worker.
 void record_counted_error(int thread, bool compare);
 
 // Counts one bad block of `kind` for `thread`. Worker.
@@ -204,18 +206,20 @@ int64_t run_start_wall_ns();
 
 // The records of `workers` indices added up.
 struct RecordTotals {
+  Totals counts;  // the live totals of the workers
   uint64_t passes_completed;
-  uint64_t bytes_written;
-  uint64_t bytes_read;
   uint64_t write_ns;
   uint64_t read_ns;
-  uint64_t compare_errors;
-  uint64_t other_errors;
   uint64_t files_different;
   uint64_t errors[kOpCount];
   uint64_t bad_blocks[kBlockKindCount];
 };
 void sum_records(int workers, RecordTotals* out);
+
+// The bytes and errors in the record of `thread` so far (zero for an
+// index out of range). A worker takes them at its start and at its end:
+// the difference is its run's share for the summary.
+Totals record_counts(int thread);
 
 // One kind of call (write, read or sync) over all workers, with the
 // quantiles taken from the merged buckets. Durations in nanoseconds.

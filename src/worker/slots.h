@@ -20,7 +20,7 @@ struct Worker {
   uint32_t generation;  // runs of this index so far, this one included
   uint32_t pass;        // the pass in progress, from 1
   FileSlot slots[kMaxFiles];
-  WorkerCounters counters;
+  Totals counted_before;  // its record's counts when this run began
 };
 
 // Clears all 100 slots and sets up the first `filecount` for a new pass.

@@ -17,8 +17,9 @@ namespace iochurn {
 
 namespace {
 
-// One read or write of a chunk, watched when -A is on. Returns what the
-// call returned and leaves its errno (0 when it set none) in `*error`.
+// One read or write of a chunk, watched when -A is on; the run record
+// counts the bytes it moved. Returns what the call returned and leaves its
+// errno (0 when it set none) in `*error`.
 ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
                          uint8_t* buffer, uint64_t bytes, uint64_t offset,
                          int* error) {
@@ -31,13 +32,6 @@ ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
                              : read(s.descriptor, buffer, bytes);
     *error = errno;
     call.result = moved;
-  }
-  if (moved > 0) {
-    auto n = static_cast<uint64_t>(moved);
-    if (op == Op::kWrite)
-      w->counters.bytes_written += n;
-    else
-      w->counters.bytes_read += n;
   }
   return moved;
 }

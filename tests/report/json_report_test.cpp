@@ -157,7 +157,7 @@ TEST_F(Report, FieldsFollowTheRecordAndTheOutcome) {
   set_end_cause(EndCause::kSignal, 2);
   note_emergency_cleanup();
   set_exit_status(1);
-  ReportTotals summary{11, 22, 3, 4};
+  Totals summary{11, 22, 3, 4};
   r = parse(build_report(&summary));
   EXPECT_EQ(std::make_tuple(r["ended"], r["signal"], r["cleanup"], r["exit_status"]),
             std::make_tuple(json("signal"), json("SIGINT"), json("emergency"), json(1)));
@@ -236,7 +236,7 @@ TEST_F(Report, RankSectionsAddUpToTheTotals) {
   ranks[2].ended = static_cast<uint8_t>(EndCause::kSignal);
   ranks[2].signal_number = 15;
   report_set_ranks(ranks, 3);
-  ReportTotals summary{7, 7, 7, 7};  // the sections win over it
+  Totals summary{7, 7, 7, 7};  // the sections win over it
   json r = parse(build_report(&summary));
   report_set_ranks(nullptr, 0);
   ASSERT_FALSE(r.is_discarded());
