@@ -51,10 +51,10 @@
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "report/status_line.h"
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 namespace iochurn {
 

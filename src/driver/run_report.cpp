@@ -11,9 +11,9 @@
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
 #include "report/json_report.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "report/status_line.h"
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 namespace iochurn {
 

@@ -11,7 +11,7 @@
 
 #include "guard/break_handler.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 

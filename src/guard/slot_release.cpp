@@ -13,7 +13,7 @@
 #include "guard/watched_call.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

@@ -3,7 +3,7 @@
 #ifndef IOCHURN_GUARD_SLOT_RELEASE_H_
 #define IOCHURN_GUARD_SLOT_RELEASE_H_
 
-#include "worker/file_slot.h"
+#include "tempfile/file_slot.h"
 
 namespace iochurn {
 

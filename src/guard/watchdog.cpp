@@ -14,7 +14,7 @@
 #include "platform/mutex.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 

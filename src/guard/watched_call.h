@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "guard/watchdog.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

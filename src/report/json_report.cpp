@@ -25,8 +25,9 @@
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "tempfile/temp_name.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -243,8 +244,8 @@ json latency_object(Op op, int workers) {
   slow["pass"] = l.slowest_pass;
   // The same name the worker gave the file.
   char path[kPathSize + 64];
-  std::snprintf(path, sizeof path, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
-                static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
+  build_temp_path(path, sizeof path, effective_workdir(settings),
+                  static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
   put_text(slow, "path", path);
   slow["offset_bytes"] = l.slowest_offset;
   slow["bytes"] = l.slowest_bytes;
@@ -254,29 +255,17 @@ json latency_object(Op op, int workers) {
 }
 
 // This process's temporary files still in the working directory: names
-// exactly "<pid>_<digits>_<digits>.DUMMY" with our pid.
+// the workers could have built (parse_temp_name) with our pid.
 json files_present() {
   json list = json::array();
   const char* dir = effective_workdir(settings);
   DIR* d = opendir(dir);
   if (d == nullptr) return list;
-  char prefix[32];
-  int prefix_length =
-      std::snprintf(prefix, sizeof prefix, "%d_", static_cast<int>(getpid()));
+  const int64_t pid = getpid();
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
-    if (std::strncmp(name, prefix, static_cast<size_t>(prefix_length)) != 0) continue;
-    const char* p = name + prefix_length;
-    int groups = 0;
-    bool ok = true;
-    while (ok && groups < 2) {
-      const char* digits = p;
-      while (*p >= '0' && *p <= '9') ++p;
-      ok = p != digits && *p == (groups == 0 ? '_' : '.');
-      ++p;
-      ++groups;
-    }
-    if (!ok || std::strcmp(p, "DUMMY") != 0) continue;
+    TempName n;
+    if (!parse_temp_name(name, &n) || n.pid != pid) continue;
     std::string full = std::string(dir) + "/" + name;
     json entry = json::object();
     put_text(entry, "path", full.c_str());

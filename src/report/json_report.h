@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/run_settings.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

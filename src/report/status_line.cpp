@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

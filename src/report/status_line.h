@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 namespace iochurn {
 

@@ -122,13 +122,6 @@ void free_buffers(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) release_slot_buffers(&w->slots[j]);
 }
 
-bool build_temp_path(char* out, size_t size, const char* dir, int pid,
-                     int thread_index, int slot) {
-  int n = std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", dir, pid, thread_index,
-                        slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
-}
-
 void fill_buffer(uint8_t* buffer, size_t bytes, int slot, bool random_fill,
                  unsigned seed) {
   if (random_fill)

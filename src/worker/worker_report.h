@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "worker/slots.h"
 
 namespace iochurn {

@@ -15,8 +15,8 @@
 #include <thread>
 #include <tuple>
 
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "support/scratch_dir.h"
 
 namespace iochurn {
@@ -135,6 +135,8 @@ TEST_F(Report, FieldsFollowTheRecordAndTheOutcome) {
   std::string mine = std::to_string(getpid()) + "_1_2.DUMMY";
   for (const std::string& name : {mine, std::string("1_0_0.DUMMY"),
                                   std::to_string(getpid()) + "_x_0.DUMMY",
+                                  // No worker builds a leading zero.
+                                  std::to_string(getpid()) + "_01_2.DUMMY",
                                   mine + ".3.failed"})
     close(open(dir_.file(name).c_str(), O_CREAT | O_WRONLY, 0600));
 

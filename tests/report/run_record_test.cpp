@@ -1,6 +1,6 @@
 // The run record: latency buckets and quantiles, the published activity,
 // the error list, and counters that concurrent workers never lose.
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 #include <gtest/gtest.h>
 

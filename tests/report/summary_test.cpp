@@ -1,5 +1,5 @@
 // Summary totals: exact merging from many workers, and the printed block.
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 #include <gtest/gtest.h>
 

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "config/run_settings.h"
-#include "report/summary.h"
+#include "ledger/summary.h"
 #include "guard/shadow_table.h"
-#include "worker/file_slot.h"
+#include "tempfile/file_slot.h"
 #include "support/scratch_dir.h"
 #include "worker/transfer.h"
 #include "worker/worker_report.h"

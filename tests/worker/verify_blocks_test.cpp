@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "guard/slot_release.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "verify/block_tag.h"
 #include "worker/transfer.h"

@@ -1,6 +1,6 @@
 // The run record: per-worker figures written without locks on the hot path,
 // and the list of the first errors.
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -68,29 +68,6 @@ int clamp_workers(int workers) {
 }
 
 }  // namespace
-
-const char* op_name(Op op) {
-  static const char* const kNames[kOpCount] = {
-      "none", "open", "seek/w", "write", "sync",  "seek/r",
-      "read", "chksum", "verify", "malloc", "close", "unlink"};
-  int i = static_cast<int>(op);
-  return i >= 0 && i < kOpCount ? kNames[i] : "none";
-}
-
-const char* block_kind_name(BlockKind kind) {
-  static const char* const kNames[kBlockKindCount] = {
-      "undelivered", "zeroed", "corrupt", "misplaced",
-      "stale",       "foreign", "unrecognised"};
-  int i = static_cast<int>(kind);
-  return i >= 0 && i < kBlockKindCount ? kNames[i] : "unrecognised";
-}
-
-uint64_t monotonic_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u +
-         static_cast<uint64_t>(ts.tv_nsec);
-}
 
 int latency_bucket(uint64_t ns) {
   uint64_t us = ns / 1000;

@@ -1,7 +1,7 @@
 // The summary: the totals of the workers that ended, and the summary block
 // printed at the end of the run.
-#ifndef IOCHURN_REPORT_SUMMARY_H_
-#define IOCHURN_REPORT_SUMMARY_H_
+#ifndef IOCHURN_LEDGER_SUMMARY_H_
+#define IOCHURN_LEDGER_SUMMARY_H_
 
 #include <cstdint>
 
@@ -46,4 +46,4 @@ void print_summary();
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_REPORT_SUMMARY_H_
+#endif  // IOCHURN_LEDGER_SUMMARY_H_

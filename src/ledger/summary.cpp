@@ -1,5 +1,5 @@
 // Summary totals.
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 #include <cstdio>
 

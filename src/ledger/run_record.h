@@ -2,55 +2,19 @@
 // latencies, errors by operation, bad blocks by kind, what each worker is
 // doing right now) and the first errors in order. The status line, the JSON
 // report and the hang diagnosis read it; nothing here prints.
-#ifndef IOCHURN_REPORT_RUN_RECORD_H_
-#define IOCHURN_REPORT_RUN_RECORD_H_
+#ifndef IOCHURN_LEDGER_RUN_RECORD_H_
+#define IOCHURN_LEDGER_RUN_RECORD_H_
 
 #include <atomic>
 #include <cstdint>
 
 #include "config/run_settings.h"
-#include "report/summary.h"
+#include "platform/clock.h"
+#include "platform/op.h"
+#include "verify/block_kind.h"
+#include "ledger/summary.h"
 
 namespace iochurn {
-
-// Operations as reports name them.
-enum class Op : uint8_t {
-  kNone = 0,
-  kOpen,
-  kSeekW,
-  kWrite,
-  kSync,
-  kSeekR,
-  kRead,
-  kChksum,
-  kVerify,
-  kMalloc,
-  kClose,
-  kUnlink,
-  kCount
-};
-constexpr int kOpCount = static_cast<int>(Op::kCount);
-
-// "open", "seek/w", "write", "sync", "seek/r", "read", "chksum", "verify",
-// "malloc", "close", "unlink"; "none" for kNone.
-const char* op_name(Op op);
-
-// Kinds of bad blocks found by block verification, in classification order.
-enum class BlockKind : uint8_t {
-  kUndelivered = 0,
-  kZeroed,
-  kCorrupt,
-  kMisplaced,
-  kStale,
-  kForeign,
-  kUnrecognised,
-  kCount
-};
-constexpr int kBlockKindCount = static_cast<int>(BlockKind::kCount);
-
-// "undelivered", "zeroed", "corrupt", "misplaced", "stale", "foreign",
-// "unrecognised".
-const char* block_kind_name(BlockKind kind);
 
 // Log-scale latency buckets: bucket b holds durations in
 // [2^(b/4) .. 2^((b+1)/4)) microseconds, four buckets per doubling.
@@ -133,9 +97,6 @@ struct ErrorEntry {
   char path[kPathSize];
 };
 constexpr int kMaxErrorEntries = 1000;
-
-// Monotonic clock in nanoseconds. Any thread; async-signal-safe.
-uint64_t monotonic_ns();
 
 // Bucket of a duration in nanoseconds (0 for anything under 2^(1/4) us,
 // the last bucket for anything beyond the scale). Any thread.
@@ -259,4 +220,4 @@ int count_stalled(int workers, uint64_t now_ns, uint64_t longer_than_ns);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_REPORT_RUN_RECORD_H_
+#endif  // IOCHURN_LEDGER_RUN_RECORD_H_
