@@ -47,14 +47,14 @@
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/message.h"
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
-#include "ledger/run_outcome.h"
-#include "ledger/run_record.h"
 #include "report/status_line.h"
-#include "ledger/summary.h"
 
 namespace iochurn {
 

@@ -7,13 +7,13 @@
 
 #include "driver/run_hooks.h"
 #include "guard/hang_report.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
 #include "report/json_report.h"
-#include "ledger/run_record.h"
 #include "report/status_line.h"
-#include "ledger/summary.h"
 
 namespace iochurn {
 

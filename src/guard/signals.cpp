@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "guard/break_handler.h"
-#include "platform/thread.h"
 #include "ledger/run_outcome.h"
+#include "platform/thread.h"
 
 namespace iochurn {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "guard/watched_call.h"
+#include "ledger/run_record.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
-#include "ledger/run_record.h"
 
 namespace iochurn {
 

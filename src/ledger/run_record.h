@@ -9,10 +9,10 @@
 #include <cstdint>
 
 #include "config/run_settings.h"
+#include "ledger/summary.h"
 #include "platform/clock.h"
 #include "platform/op.h"
 #include "verify/block_kind.h"
-#include "ledger/summary.h"
 
 namespace iochurn {
 

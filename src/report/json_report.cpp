@@ -22,12 +22,12 @@
 #include <nlohmann/json.hpp>
 
 #include "exit_status.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
 #include "tempfile/temp_name.h"
-#include "ledger/run_outcome.h"
-#include "ledger/run_record.h"
 
 namespace iochurn {
 

@@ -256,10 +256,23 @@ void end_written_file(Worker* w, int j, uint32_t sum, bool complete,
   s.write_sum = sum;
 }
 
-// Every open file of the worker in slot order, through `buffer` of its
-// slot: the write phase's write buffers, the read phase's read buffers.
-void run_phase(Worker* w, Op op, const ChunkWork& work, FileEnd end_file) {
+// The chunk routines of a phase, chosen once per phase. The write phase
+// sums before the bytes are handed over, so the comparison covers the
+// whole way through the file system and the device.
+ChunkWork chunk_work(Op op) {
+  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
+  if (op == Op::kWrite)
+    return blocks ? ChunkWork{stamp_chunk, nothing}
+                  : ChunkWork{sum_chunk, nothing};
+  return blocks ? ChunkWork{poison_chunk, check_chunk}
+                : ChunkWork{nothing, sum_chunk};
+}
+
+// Every open file of the worker in slot order, through the write buffers
+// (write phase) or the read buffers (read phase) of its slots.
+void run_phase(Worker* w, Op op, FileEnd end_file) {
   const bool writing = op == Op::kWrite;
+  const ChunkWork work = chunk_work(op);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     uint8_t* buffer = writing ? s.write_buffer : s.read_buffer;
@@ -276,21 +289,13 @@ void run_phase(Worker* w, Op op, const ChunkWork& work, FileEnd end_file) {
 }  // namespace
 
 void write_phase(Worker* w) {
-  // Summed before the bytes are handed over: the comparison covers the
-  // whole way through the file system and the device.
-  const ChunkWork work = settings.verify_mode == VerifyMode::kBlocks
-                             ? ChunkWork{stamp_chunk, nothing}
-                             : ChunkWork{sum_chunk, nothing};
   verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
-  run_phase(w, Op::kWrite, work, end_written_file);
+  run_phase(w, Op::kWrite, end_written_file);
 }
 
 void read_verify_phase(Worker* w) {
-  const ChunkWork work = settings.verify_mode == VerifyMode::kBlocks
-                             ? ChunkWork{poison_chunk, check_chunk}
-                             : ChunkWork{nothing, sum_chunk};
   verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
-  run_phase(w, Op::kRead, work, judge_file);
+  run_phase(w, Op::kRead, judge_file);
 }
 
 }  // namespace iochurn
