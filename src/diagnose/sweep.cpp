@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/message.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
@@ -31,23 +32,6 @@ constexpr SharedFs kSharedFs[] = {
     {0x01021997, "9P"},
 };
 
-// Reads a plain decimal number of at most nine digits ending at `stop`;
-// advances `*at` past it. -1 when there is none or it is not plain.
-int64_t plain_number(const char** at, char stop) {
-  const char* p = *at;
-  if (*p < '0' || *p > '9') return -1;
-  if (*p == '0' && p[1] != stop) return -1;  // a leading zero
-  int64_t value = 0;
-  int digits = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (++digits > 9) return -1;
-    value = value * 10 + (*p - '0');
-  }
-  if (*p != stop) return -1;
-  *at = p + 1;
-  return value;
-}
-
 // True only when the process is certainly gone from this host.
 bool certainly_dead(int64_t pid) {
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
@@ -56,12 +40,8 @@ bool certainly_dead(int64_t pid) {
 }  // namespace
 
 int64_t leftover_pid(const char* name) {
-  const char* at = name;
-  int64_t pid = plain_number(&at, '_');
-  if (pid < 1) return -1;
-  if (plain_number(&at, '_') < 0) return -1;
-  if (plain_number(&at, '.') < 0) return -1;
-  return std::strcmp(at, "DUMMY") == 0 ? pid : -1;
+  TempName n;
+  return parse_temp_name(name, &n) ? n.pid : -1;
 }
 
 const char* shared_fs_name(int64_t fs_type) {

@@ -28,9 +28,8 @@ struct SweepResult {
 // delete, unless `mode` is kForce. Main thread, before any worker runs.
 SweepResult sweep_leftovers(const char* dir, SweepMode mode);
 
-// The process id of a leftover's name, or -1 when `name` is not exactly
-// "<pid>_<thread>_<slot>.DUMMY" with plain decimal numbers (no sign, no
-// leading zero, pid from 1, each at most 9 digits). Pure.
+// The process id of a leftover's name, or -1 when `name` is not one the
+// workers could have built (parse_temp_name). Pure.
 int64_t leftover_pid(const char* name);
 
 // The name of the network or cluster file system a statfs type names (NFS,

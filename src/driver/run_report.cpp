@@ -7,13 +7,13 @@
 
 #include "driver/run_hooks.h"
 #include "guard/hang_report.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
 #include "report/json_report.h"
-#include "report/run_record.h"
 #include "report/status_line.h"
-#include "report/summary.h"
 
 namespace iochurn {
 
@@ -106,8 +106,8 @@ StrictInputs strict_inputs_now() {
   in.files_different = live.files_different;
   for (uint64_t n : live.bad_blocks) in.verify_errors += n;
   // A worker still stuck at the end has not added to the summary yet.
-  in.other_errors = live.other_errors > summary.Other_Errors
-                        ? live.other_errors
+  in.other_errors = live.counts.other_errors > summary.Other_Errors
+                        ? live.counts.other_errors
                         : summary.Other_Errors;
   in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
   in.ended_by_signal = outcome.cause == EndCause::kSignal;
@@ -116,12 +116,10 @@ StrictInputs strict_inputs_now() {
 
 int report_run_end(EndCause cause, int base_status) {
   set_end_cause(cause);
-  SummaryTotals summary = summary_snapshot();
   int status = base_status;
   if (settings.strict) status = strict_status(base_status, strict_inputs_now());
   set_exit_status(status);
-  ReportTotals totals{summary.Read_Bytes, summary.Write_Bytes,
-                      summary.Compare_Errors, summary.Other_Errors};
+  Totals totals = summary_totals();
   write_report(true, &totals);
   return status;
 }

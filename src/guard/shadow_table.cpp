@@ -54,7 +54,7 @@
 #include "platform/no_destructor.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "worker/file_slot.h"
+#include "tempfile/file_slot.h"
 
 namespace iochurn {
 

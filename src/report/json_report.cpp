@@ -22,11 +22,12 @@
 #include <nlohmann/json.hpp>
 
 #include "exit_status.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
@@ -243,8 +244,8 @@ json latency_object(Op op, int workers) {
   slow["pass"] = l.slowest_pass;
   // The same name the worker gave the file.
   char path[kPathSize + 64];
-  std::snprintf(path, sizeof path, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
-                static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
+  build_temp_path(path, sizeof path, effective_workdir(settings),
+                  static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
   put_text(slow, "path", path);
   slow["offset_bytes"] = l.slowest_offset;
   slow["bytes"] = l.slowest_bytes;
@@ -254,29 +255,17 @@ json latency_object(Op op, int workers) {
 }
 
 // This process's temporary files still in the working directory: names
-// exactly "<pid>_<digits>_<digits>.DUMMY" with our pid.
+// the workers could have built (parse_temp_name) with our pid.
 json files_present() {
   json list = json::array();
   const char* dir = effective_workdir(settings);
   DIR* d = opendir(dir);
   if (d == nullptr) return list;
-  char prefix[32];
-  int prefix_length =
-      std::snprintf(prefix, sizeof prefix, "%d_", static_cast<int>(getpid()));
+  const int64_t pid = getpid();
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
-    if (std::strncmp(name, prefix, static_cast<size_t>(prefix_length)) != 0) continue;
-    const char* p = name + prefix_length;
-    int groups = 0;
-    bool ok = true;
-    while (ok && groups < 2) {
-      const char* digits = p;
-      while (*p >= '0' && *p <= '9') ++p;
-      ok = p != digits && *p == (groups == 0 ? '_' : '.');
-      ++p;
-      ++groups;
-    }
-    if (!ok || std::strcmp(p, "DUMMY") != 0) continue;
+    TempName n;
+    if (!parse_temp_name(name, &n) || n.pid != pid) continue;
     std::string full = std::string(dir) + "/" + name;
     json entry = json::object();
     put_text(entry, "path", full.c_str());
@@ -320,7 +309,7 @@ json rank_sections(json* t, uint64_t* errors) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr || rank_list->empty()) return nullptr;
   json list = json::array();
-  ReportTotals sum{};
+  Totals sum{};
   uint64_t different = 0, passes = 0;
   for (int i = 0; i < kOpCount; ++i) errors[i] = 0;
   for (const RankSection& s : *rank_list) {
@@ -383,8 +372,8 @@ void let_go(BoundedWrite* w) {
 
 void run_writer(void* arg) {
   auto* w = static_cast<BoundedWrite*>(arg);
-  int rc = write_report(true, nullptr);
-  w->state.store(rc == 0 ? 1 : 2);
+  ReportWriteResult written = write_report(true, nullptr);
+  w->state.store(written.error == 0 ? 1 : 2);
   let_go(w);
 }
 
@@ -409,7 +398,7 @@ bool report_enabled() {
   return setup_state != nullptr && setup_state->setup.path != nullptr;
 }
 
-std::string build_report(const ReportTotals* totals) {
+std::string build_report(const Totals* totals) {
   if (setup_state == nullptr) return "{}";
   const SetupState& st = *setup_state;
   const int workers = settings.threads > 0 ? settings.threads : 0;
@@ -464,10 +453,10 @@ std::string build_report(const ReportTotals* totals) {
     t["compare_errors"] = totals->compare_errors;
     t["other_errors"] = totals->other_errors;
   } else {
-    t["bytes_read"] = live.bytes_read;
-    t["bytes_written"] = live.bytes_written;
-    t["compare_errors"] = live.compare_errors;
-    t["other_errors"] = live.other_errors;
+    t["bytes_read"] = live.counts.bytes_read;
+    t["bytes_written"] = live.counts.bytes_written;
+    t["compare_errors"] = live.counts.compare_errors;
+    t["other_errors"] = live.counts.other_errors;
   }
   t["files_different"] = live.files_different;
   t["passes_completed"] = live.passes_completed;
@@ -517,8 +506,8 @@ std::string build_report(const ReportTotals* totals) {
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
-      {"write_MiBps_in_calls", rate(live.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
-      {"read_MiBps_in_calls", rate(live.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
+      {"write_MiBps_in_calls", rate(live.counts.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
+      {"read_MiBps_in_calls", rate(live.counts.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
       {"write_MiBps_wall", rate(written, elapsed_s)},
       {"read_MiBps_wall", rate(read, elapsed_s)}};
   r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
@@ -569,10 +558,10 @@ int write_file_whole(const char* path, const char* text, size_t size) {
   return error;
 }
 
-int write_report(bool final, const ReportTotals* totals) {
-  if (!report_enabled()) return -1;
+ReportWriteResult write_report(bool final, const Totals* totals) {
+  if (!report_enabled()) return {true, 0};
   MutexLock lock(&writer_lock);
-  if (final_written && !final) return -1;
+  if (final_written && !final) return {true, 0};
   std::string text = build_report(totals);
   int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
   if (final) final_written = true;
@@ -582,7 +571,7 @@ int write_report(bool final, const ReportTotals* totals) {
                        error_text(rc) + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
-  return rc;
+  return {false, rc};
 }
 
 int write_report_bounded(int64_t limit_ms) {
@@ -593,7 +582,7 @@ int write_report_bounded(int64_t limit_ms) {
   if (w == nullptr || start_thread(run_writer, w, &handle, &id) != 0) {
     delete w;
     // No thread to spare: write here, unbounded, rather than not at all.
-    return write_report(true, nullptr);
+    return write_report(true, nullptr).error;
   }
   release_thread(handle);
   int64_t waited_ms = 0;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/run_settings.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -35,21 +35,14 @@ void report_setup(const ReportSetup& setup);
 // True when a report file was asked for.
 bool report_enabled();
 
-// The summary's totals, as the caller hands them to the final report of an
-// orderly end so that the report agrees with the printed summary.
-struct ReportTotals {
-  uint64_t bytes_read;
-  uint64_t bytes_written;
-  uint64_t compare_errors;
-  uint64_t other_errors;
-};
-
 // Builds the whole document from the run record, the outcome and the
-// settings. `totals` nullptr: the totals are the live sums of the workers'
+// settings. `totals`: the summary's, which the caller hands to the final
+// report of an orderly end so that the report agrees with the printed
+// summary; nullptr: the totals are the live sums of the workers'
 // records (a running report, or an emergency end where workers never added
 // to the summary). Any thread; allocates; not async-signal-safe. Invalid
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
-std::string build_report(const ReportTotals* totals);
+std::string build_report(const Totals* totals);
 
 // Writes `text` to `path` as a whole: into a temporary file beside it, then
 // renamed over it, so a reader sees the old document or the new one, never
@@ -60,10 +53,13 @@ int write_file_whole(const char* path, const char* text, size_t size);
 // Builds and writes the report, if one was asked for. Writers are serialised,
 // and once a final report is written a later non-final one (an interval
 // write racing with the end) is skipped, so the last document on disk is the
-// final one. The first failure prints one line on standard error. Returns 0,
-// an errno value, or -1 when skipped. Main thread, the status thread, the
-// break path.
-int write_report(bool final, const ReportTotals* totals);
+// final one. The first failure prints one line on standard error. Main
+// thread, the status thread, the break path.
+struct ReportWriteResult {
+  bool skipped;  // no report asked for, or a running one after the final
+  int error;     // 0 when written (or skipped), else the errno value
+};
+ReportWriteResult write_report(bool final, const Totals* totals);
 
 // The final report from the break path of the emergency clean-up: built and
 // written on a helper thread, waited for at most `limit_ms`, so a report on a
@@ -87,7 +83,7 @@ struct RankSection {
   int32_t signal_number;   // with EndCause::kSignal
   char host_name[72];      // cut to fit
   char workdir[kPathSize];  // the process's own directory
-  ReportTotals totals;     // its summary
+  Totals totals;     // its summary
   uint64_t files_different;
   uint64_t passes_completed;
   uint64_t errors_by_op[kOpCount];

@@ -11,7 +11,7 @@
 
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "platform/buffer.h"
 #include "worker/worker_report.h"
 
@@ -89,14 +89,14 @@ void create_files(Worker* w) {
       GateHold hold(w->index);
       shadow_set_path(w->index, j, s.path);
       open_begin();
-      const bool watched = settings.alarm_control && settings.diagnose;
-      uint64_t start = activity_begin(w->index, Op::kOpen, j, 0, 0);
-      if (watched) watchdog_arm(w->index);
-      s.descriptor = open(s.path, w->params.open_flags,
-                          static_cast<mode_t>(w->params.open_mode));
-      error = errno;
-      if (watched) watchdog_disarm(w->index);
-      activity_end(w->index, Op::kOpen, start, s.descriptor, w->pass);
+      {
+        WatchedCall call(w->index, Op::kOpen, j, 0, 0, w->pass,
+                         settings.alarm_control && settings.diagnose);
+        s.descriptor = open(s.path, w->params.open_flags,
+                            static_cast<mode_t>(w->params.open_mode));
+        error = errno;
+        call.result = s.descriptor;
+      }
       shadow_set_descriptor(w->index, j, s.descriptor);
       open_end();
     }
@@ -112,7 +112,7 @@ void close_files(Worker* w) {
     FileSlot& s = w->slots[j];
     // The evidence of a failed verification outlives the pass if asked.
     if (s.data_failed && settings.keep_failed &&
-        keep_slot_file(&s, w->index, w->pass))
+        keep_slot_file(&s, j, w->index, w->pass))
       continue;
     release_slot_file(&s, j, w->index);
   }
@@ -120,13 +120,6 @@ void close_files(Worker* w) {
 
 void free_buffers(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) release_slot_buffers(&w->slots[j]);
-}
-
-bool build_temp_path(char* out, size_t size, const char* dir, int pid,
-                     int thread_index, int slot) {
-  int n = std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", dir, pid, thread_index,
-                        slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 void fill_buffer(uint8_t* buffer, size_t bytes, int slot, bool random_fill,

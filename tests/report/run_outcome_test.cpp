@@ -1,5 +1,5 @@
 // How a run ended: the first cause wins; --strict statuses and precedence.
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

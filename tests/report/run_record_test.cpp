@@ -1,6 +1,6 @@
 // The run record: latency buckets and quantiles, the published activity,
 // the error list, and counters that concurrent workers never lose.
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 #include <gtest/gtest.h>
 
@@ -86,8 +86,8 @@ TEST_F(RunRecord, CallsFeedBytesLatencyAndTheSlowest) {
 
   RecordTotals t;
   sum_records(2, &t);
-  EXPECT_EQ(t.bytes_written, 8192u + 2048u);
-  EXPECT_EQ(t.bytes_read, 0u);
+  EXPECT_EQ(t.counts.bytes_written, 8192u + 2048u);
+  EXPECT_EQ(t.counts.bytes_read, 0u);
   EXPECT_GE(t.write_ns, 950 * kUs);
   LatencySummary w, r, o;
   ASSERT_TRUE(summarize_latency(Op::kWrite, 2, &w));
@@ -106,7 +106,7 @@ TEST_F(RunRecord, CallsFeedBytesLatencyAndTheSlowest) {
   reset_run_record();
   sum_records(2, &t);
   summarize_latency(Op::kWrite, 2, &w);
-  EXPECT_EQ(t.bytes_written + w.count, 0u);
+  EXPECT_EQ(t.counts.bytes_written + w.count, 0u);
   EXPECT_EQ(record_worker_start(1), 1u);
 }
 
@@ -147,8 +147,8 @@ TEST_F(RunRecord, ConcurrentWorkersLoseNothing) {
     uint64_t last = 0;
     while (!stop.load()) {
       StatusSample s = take_status_sample(kWorkers, 1000000 * kUs);
-      EXPECT_GE(s.bytes_written, last);  // never goes backwards
-      last = s.bytes_written;
+      EXPECT_GE(s.counts.bytes_written, last);  // never goes backwards
+      last = s.counts.bytes_written;
       EXPECT_EQ(s.stalled, 0);
     }
   });
@@ -172,9 +172,9 @@ TEST_F(RunRecord, ConcurrentWorkersLoseNothing) {
 
   RecordTotals t;
   sum_records(kWorkers, &t);
-  EXPECT_EQ(t.bytes_written, uint64_t{512} * kWorkers * kCalls);
-  EXPECT_EQ(t.compare_errors, uint64_t{kWorkers} * 10);
-  EXPECT_EQ(t.other_errors, uint64_t{kWorkers} * 10);
+  EXPECT_EQ(t.counts.bytes_written, uint64_t{512} * kWorkers * kCalls);
+  EXPECT_EQ(t.counts.compare_errors, uint64_t{kWorkers} * 10);
+  EXPECT_EQ(t.counts.other_errors, uint64_t{kWorkers} * 10);
   EXPECT_EQ(t.files_different, uint64_t{kWorkers});
   EXPECT_EQ(t.passes_completed, uint64_t{kWorkers});
   EXPECT_EQ(t.bad_blocks[static_cast<int>(BlockKind::kStale)], uint64_t{kWorkers});
@@ -186,16 +186,16 @@ TEST_F(RunRecord, ConcurrentWorkersLoseNothing) {
 TEST(StatusLine, RatesOverTheIntervalAndErrorsSoFar) {
   StatusSample before{};
   before.at_ns = 10'000'000'000;
-  before.bytes_written = 100u << 20;
-  before.bytes_read = 50u << 20;
+  before.counts.bytes_written = 100u << 20;
+  before.counts.bytes_read = 50u << 20;
   StatusSample now = before;
   now.at_ns += 2'000'000'000;
   now.elapsed_ns = 120'400'000'000;
   now.passes_completed = 37;
-  now.bytes_written += 1624u << 20;  // 812 MiB/s over 2 s
-  now.bytes_read += 1580u << 20;
-  now.compare_errors = 1;
-  now.other_errors = 2;
+  now.counts.bytes_written += 1624u << 20;  // 812 MiB/s over 2 s
+  now.counts.bytes_read += 1580u << 20;
+  now.counts.compare_errors = 1;
+  now.counts.other_errors = 2;
   now.stalled = 3;
   char line[256];
   int n = format_status_line(now, before, line, sizeof line);

@@ -1,5 +1,5 @@
 // Summary totals: exact merging from many workers, and the printed block.
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +23,8 @@ TEST_F(Summary, ConcurrentAddsMergeExactly) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       // Byte counts past 32 bits catch a narrow accumulator.
-      WorkerCounters c{uint64_t{1} << 33, static_cast<uint64_t>(t + 1), 1,
-                       static_cast<uint32_t>(t)};
+      Totals c{uint64_t{1} << 33, static_cast<uint64_t>(t + 1), 1,
+               static_cast<uint64_t>(t)};
       for (int i = 0; i < kAdds; ++i) add_to_summary(c);
     });
   }
@@ -42,7 +42,7 @@ TEST_F(Summary, ConcurrentAddsMergeExactly) {
 }
 
 TEST_F(Summary, PrintsTheExactBlock) {
-  add_to_summary(WorkerCounters{16777216, 16777216, 0, 0});
+  add_to_summary(Totals{16777216, 16777216, 0, 0});
   ::testing::internal::CaptureStdout();
   print_summary();
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -52,8 +52,8 @@ TEST_F(Summary, PrintsTheExactBlock) {
 
   // Unsigned all the way: no sign, no truncation.
   reset_summary();
-  add_to_summary(WorkerCounters{(uint64_t{1} << 40) + 5, 18446744073709551615u,
-                                4294967295u, 2147483648u});
+  add_to_summary(Totals{(uint64_t{1} << 40) + 5, 18446744073709551615u,
+                        4294967295u, 2147483648u});
   ::testing::internal::CaptureStdout();
   print_summary();
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),

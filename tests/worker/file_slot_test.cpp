@@ -124,7 +124,7 @@ TEST_F(FileSlots, SharedBuffersFilesAndCleanUp) {
             "Thread 0: Init read_write_buffer 1\n"
             "Thread 0: Init read_write_buffer 2\n"
             "Thread 0: Create files. 3 files, each size = 2 Mbytes\n");
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
 
   for (int j = 0; j < 3; ++j) {
     const FileSlot& s = w->slots[j];
@@ -205,10 +205,10 @@ TEST_F(FileSlots, MissingWorkdirFailsEveryOpenOnce) {
                 missing + "/" + temp_name(w, j) + "\n";
   EXPECT_EQ(err, expected);
   EXPECT_EQ(out, "");  // no transfers, no symbols
-  EXPECT_EQ(w->counters.other_errors, 3u);
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.bytes_written, 0u);
-  EXPECT_EQ(w->counters.bytes_read, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 3u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).bytes_written, 0u);
+  EXPECT_EQ(run_counts(w).bytes_read, 0u);
 }
 
 TEST_F(FileSlots, PlantedLinkIsNeverFollowed) {
@@ -222,7 +222,7 @@ TEST_F(FileSlots, PlantedLinkIsNeverFollowed) {
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "Thread 0: ERR [open]: " + std::string(std::strerror(ELOOP)) +
                      " for file " + dir_.file(temp_name(w, 1)) + "\n");
-  EXPECT_EQ(w->counters.other_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 1u);
   EXPECT_EQ(w->slots[1].descriptor, -1);
   EXPECT_GE(w->slots[0].descriptor, 0);
   EXPECT_GE(w->slots[2].descriptor, 0);
@@ -263,7 +263,7 @@ TEST_F(FileSlots, KeptFilesAreRemindedAndTruncatedByTheNextPass) {
   start_pass(w);  // the same names again, truncated on open
   ASSERT_EQ(stat(dir_.file(temp_name(w, 2)).c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   end_pass(w);
   EXPECT_EQ(dir_.entries().size(), 3u);
 }
@@ -282,7 +282,7 @@ TEST_F(FileSlots, CloseAndUnlinkFailuresAreReportedNotCounted) {
   EXPECT_EQ(err,
             "ERR [close]: Bad file descriptor for buffer 1\n"
             "ERR [unlink]: No such file or directory for buffer 2\n");
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   EXPECT_TRUE(dir_.entries().empty());  // deleted although the close failed
   for (int j = 0; j < 3; ++j) EXPECT_EQ(w->slots[j].descriptor, -1);
   free_buffers(w);
@@ -291,6 +291,31 @@ TEST_F(FileSlots, CloseAndUnlinkFailuresAreReportedNotCounted) {
   report_cleanup_failure("close", EIO, 4999);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "ERR [close]: Input/output error for buffer 4999\n");
+}
+
+TEST_F(FileSlots, AFailedCloseOfAKeptFileNamesTheSlotNotTheThread) {
+  settings.keep_failed = true;
+  settings.keep_failed_max = 5;
+  reset_kept_files();
+  Worker* w = make_worker(4);
+  w->pass = 1;
+  start_pass(w);
+  // Slot 2 failed verification; its descriptor is a number nothing holds.
+  ASSERT_EQ(close(w->slots[2].descriptor), 0);
+  w->slots[2].descriptor = 100000;
+  w->slots[2].data_failed = true;
+  std::string kept = std::string(w->slots[2].path) + ".1.failed";
+
+  ::testing::internal::CaptureStderr();
+  close_files(w);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "ERR [close]: Bad file descriptor for buffer 2\n"
+            "Thread 4: failed file kept as " + kept + "\n");
+  EXPECT_EQ(w->slots[2].descriptor, -1);
+  EXPECT_EQ(unlink(kept.c_str()), 0);
+  free_buffers(w);
+  reset_kept_files();
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The run's outcome in lock-free atomics, and the --strict status.
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 #include <signal.h>
 

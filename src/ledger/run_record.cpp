@@ -1,6 +1,6 @@
 // The run record: per-worker figures written without locks on the hot path,
 // and the list of the first errors.
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -68,29 +68,6 @@ int clamp_workers(int workers) {
 }
 
 }  // namespace
-
-const char* op_name(Op op) {
-  static const char* const kNames[kOpCount] = {
-      "none", "open", "seek/w", "write", "sync",  "seek/r",
-      "read", "chksum", "verify", "malloc", "close", "unlink"};
-  int i = static_cast<int>(op);
-  return i >= 0 && i < kOpCount ? kNames[i] : "none";
-}
-
-const char* block_kind_name(BlockKind kind) {
-  static const char* const kNames[kBlockKindCount] = {
-      "undelivered", "zeroed", "corrupt", "misplaced",
-      "stale",       "foreign", "unrecognised"};
-  int i = static_cast<int>(kind);
-  return i >= 0 && i < kBlockKindCount ? kNames[i] : "unrecognised";
-}
-
-uint64_t monotonic_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u +
-         static_cast<uint64_t>(ts.tv_nsec);
-}
 
 int latency_bucket(uint64_t ns) {
   uint64_t us = ns / 1000;
@@ -277,19 +254,28 @@ uint64_t run_start_ns() { return start_ns.load(); }
 int64_t run_start_wall_s() { return start_wall_ns.load() / 1000000000; }
 int64_t run_start_wall_ns() { return start_wall_ns.load(); }
 
+Totals record_counts(int thread) {
+  if (!valid_thread(thread)) return Totals{};
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  const WorkerRecord& r = worker_records[thread];
+  return {r.bytes_read.load(kRelaxed), r.bytes_written.load(kRelaxed),
+          r.compare_errors.load(kRelaxed), r.other_errors.load(kRelaxed)};
+}
+
 void sum_records(int workers, RecordTotals* out) {
   std::memset(out, 0, sizeof *out);
   workers = clamp_workers(workers);
   constexpr auto kRelaxed = std::memory_order_relaxed;
   for (int t = 0; t < workers; ++t) {
     const WorkerRecord& r = worker_records[t];
+    Totals one = record_counts(t);
+    out->counts.bytes_read += one.bytes_read;
+    out->counts.bytes_written += one.bytes_written;
+    out->counts.compare_errors += one.compare_errors;
+    out->counts.other_errors += one.other_errors;
     out->passes_completed += r.passes_completed.load(kRelaxed);
-    out->bytes_written += r.bytes_written.load(kRelaxed);
-    out->bytes_read += r.bytes_read.load(kRelaxed);
     out->write_ns += r.write_ns.load(kRelaxed);
     out->read_ns += r.read_ns.load(kRelaxed);
-    out->compare_errors += r.compare_errors.load(kRelaxed);
-    out->other_errors += r.other_errors.load(kRelaxed);
     out->files_different += r.files_different.load(kRelaxed);
     for (int i = 0; i < kOpCount; ++i) out->errors[i] += r.errors[i].load(kRelaxed);
     for (int k = 0; k < kBlockKindCount; ++k)

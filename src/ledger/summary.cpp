@@ -1,5 +1,5 @@
 // Summary totals.
-#include "report/summary.h"
+#include "ledger/summary.h"
 
 #include <cstdio>
 
@@ -17,12 +17,17 @@ SummaryTotals totals GUARDED_BY(totals_lock);
 
 }  // namespace
 
-void add_to_summary(const WorkerCounters& c) {
+void add_to_summary(const Totals& c) {
   MutexLock lock(&totals_lock);
   totals.Read_Bytes += c.bytes_read;
   totals.Write_Bytes += c.bytes_written;
-  totals.Compare_Errors += c.compare_errors;
-  totals.Other_Errors += c.other_errors;
+  totals.Compare_Errors += static_cast<uint32_t>(c.compare_errors);
+  totals.Other_Errors += static_cast<uint32_t>(c.other_errors);
+}
+
+Totals summary_totals() {
+  SummaryTotals t = summary_snapshot();
+  return {t.Read_Bytes, t.Write_Bytes, t.Compare_Errors, t.Other_Errors};
 }
 
 SummaryTotals summary_snapshot() {

@@ -1,7 +1,7 @@
 // The record of one temporary file and its buffers. The worker owns its
 // slots; the shadow table keeps a mirror of them for the emergency clean-up.
-#ifndef IOCHURN_WORKER_FILE_SLOT_H_
-#define IOCHURN_WORKER_FILE_SLOT_H_
+#ifndef IOCHURN_TEMPFILE_FILE_SLOT_H_
+#define IOCHURN_TEMPFILE_FILE_SLOT_H_
 
 #include <cstdint>
 
@@ -27,4 +27,4 @@ struct FileSlot {
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_WORKER_FILE_SLOT_H_
+#endif  // IOCHURN_TEMPFILE_FILE_SLOT_H_

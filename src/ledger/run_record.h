@@ -2,54 +2,19 @@
 // latencies, errors by operation, bad blocks by kind, what each worker is
 // doing right now) and the first errors in order. The status line, the JSON
 // report and the hang diagnosis read it; nothing here prints.
-#ifndef IOCHURN_REPORT_RUN_RECORD_H_
-#define IOCHURN_REPORT_RUN_RECORD_H_
+#ifndef IOCHURN_LEDGER_RUN_RECORD_H_
+#define IOCHURN_LEDGER_RUN_RECORD_H_
 
 #include <atomic>
 #include <cstdint>
 
 #include "config/run_settings.h"
+#include "ledger/summary.h"
+#include "platform/clock.h"
+#include "platform/op.h"
+#include "verify/block_kind.h"
 
 namespace iochurn {
-
-// Operations as reports name them.
-enum class Op : uint8_t {
-  kNone = 0,
-  kOpen,
-  kSeekW,
-  kWrite,
-  kSync,
-  kSeekR,
-  kRead,
-  kChksum,
-  kVerify,
-  kMalloc,
-  kClose,
-  kUnlink,
-  kCount
-};
-constexpr int kOpCount = static_cast<int>(Op::kCount);
-
-// "open", "seek/w", "write", "sync", "seek/r", "read", "chksum", "verify",
-// "malloc", "close", "unlink"; "none" for kNone.
-const char* op_name(Op op);
-
-// Kinds of bad blocks found by block verification, in classification order.
-enum class BlockKind : uint8_t {
-  kUndelivered = 0,
-  kZeroed,
-  kCorrupt,
-  kMisplaced,
-  kStale,
-  kForeign,
-  kUnrecognised,
-  kCount
-};
-constexpr int kBlockKindCount = static_cast<int>(BlockKind::kCount);
-
-// "undelivered", "zeroed", "corrupt", "misplaced", "stale", "foreign",
-// "unrecognised".
-const char* block_kind_name(BlockKind kind);
 
 // Log-scale latency buckets: bucket b holds durations in
 // [2^(b/4) .. 2^((b+1)/4)) microseconds, four buckets per doubling.
@@ -83,13 +48,18 @@ struct Activity {
   std::atomic<uint64_t> bytes;   // bytes asked
   std::atomic<uint64_t> start_ns;  // monotonic clock
   std::atomic<int32_t> tid;      // kernel task id of the worker
-  std::atomic<uint8_t> slow_reported;  // how far this call has been named:
-                                       // 0 not, 1 SLOW, 2 HUNG
+  // How far this call has been named: 0 not, 1 SLOW, 2 HUNG. The one
+  // field the worker does not own: the worker zeroes it as a call begins;
+  // the hang diagnosis (watchdog, status and main threads) raises it by
+  // compare-and-swap, and takes its mark back when the worker has moved on.
+  std::atomic<uint8_t> slow_reported;
 };
 
-// Everything recorded for one worker index. Each record is written only by
-// the worker running on that index (a re-run on the index adds to it) and
-// read by the main thread, the status thread and the report writer. Padded
+// Everything recorded for one worker index: the one place where a worker's
+// bytes and errors are counted. Each record is written only by
+// the worker running on that index (a re-run on the index adds to it), but
+// for activity.slow_reported (see there), and read by the main thread, the
+// status thread and the report writer. Padded
 // so no two workers write one cache line.
 struct alignas(64) WorkerRecord {
   std::atomic<uint32_t> generation;  // 1 for the first run of the index
@@ -128,9 +98,6 @@ struct ErrorEntry {
 };
 constexpr int kMaxErrorEntries = 1000;
 
-// Monotonic clock in nanoseconds. Any thread; async-signal-safe.
-uint64_t monotonic_ns();
-
 // Bucket of a duration in nanoseconds (0 for anything under 2^(1/4) us,
 // the last bucket for anything beyond the scale). Any thread.
 int latency_bucket(uint64_t ns);
@@ -168,8 +135,8 @@ void activity_end(int thread, Op op, uint64_t start_ns, int64_t moved,
 void record_error(int thread, Op op, int slot, const char* path,
                   uint64_t offset, uint64_t asked, int64_t moved, int error);
 
-// Mirrors one increment of the worker's compare or other error counter, so
-// the status line sees errors as they happen. Worker.
+// Counts one compare or other error of the worker as it happens, for the
+// summary, the status line and the report alike. Worker.
 void record_counted_error(int thread, bool compare);
 
 // Counts one bad block of `kind` for `thread`. Worker.
@@ -200,18 +167,20 @@ int64_t run_start_wall_ns();
 
 // The records of `workers` indices added up.
 struct RecordTotals {
+  Totals counts;  // the live totals of the workers
   uint64_t passes_completed;
-  uint64_t bytes_written;
-  uint64_t bytes_read;
   uint64_t write_ns;
   uint64_t read_ns;
-  uint64_t compare_errors;
-  uint64_t other_errors;
   uint64_t files_different;
   uint64_t errors[kOpCount];
   uint64_t bad_blocks[kBlockKindCount];
 };
 void sum_records(int workers, RecordTotals* out);
+
+// The bytes and errors in the record of `thread` so far (zero for an
+// index out of range). A worker takes them at its start and at its end:
+// the difference is its run's share for the summary.
+Totals record_counts(int thread);
 
 // One kind of call (write, read or sync) over all workers, with the
 // quantiles taken from the merged buckets. Durations in nanoseconds.
@@ -251,4 +220,4 @@ int count_stalled(int workers, uint64_t now_ns, uint64_t longer_than_ns);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_REPORT_RUN_RECORD_H_
+#endif  // IOCHURN_LEDGER_RUN_RECORD_H_

@@ -1,7 +1,7 @@
 // How a run ended: its cause, its clean-up, the time-outs seen on the way
 // and its exit status; and the status --strict gives for it.
-#ifndef IOCHURN_REPORT_RUN_OUTCOME_H_
-#define IOCHURN_REPORT_RUN_OUTCOME_H_
+#ifndef IOCHURN_LEDGER_RUN_OUTCOME_H_
+#define IOCHURN_LEDGER_RUN_OUTCOME_H_
 
 #include <cstdint>
 
@@ -81,4 +81,4 @@ int strict_status(int base_status, const StrictInputs& in);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_REPORT_RUN_OUTCOME_H_
+#endif  // IOCHURN_LEDGER_RUN_OUTCOME_H_
