@@ -33,11 +33,6 @@ SweepResult sweep_leftovers(const char* dir, SweepMode mode);
 // leading zero, pid from 1, each at most 9 digits). Pure.
 int64_t leftover_pid(const char* name);
 
-// The name of the network or cluster file system a statfs type names (NFS,
-// CIFS/SMB, Lustre, GPFS, CephFS, FUSE and a few like them), or nullptr
-// for a file system of this host alone. Pure.
-const char* shared_fs_name(int64_t fs_type);
-
 }  // namespace iochurn
 
 #endif  // IOCHURN_DIAGNOSE_SWEEP_H_

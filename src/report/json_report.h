@@ -4,7 +4,6 @@
 #ifndef IOCHURN_REPORT_JSON_REPORT_H_
 #define IOCHURN_REPORT_JSON_REPORT_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -51,12 +50,6 @@ struct ReportTotals {
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
 std::string build_report(const ReportTotals* totals);
 
-// Writes `text` to `path` as a whole: into a temporary file beside it, then
-// renamed over it, so a reader sees the old document or the new one, never
-// half of one. Returns 0 or an errno value; leaves no temporary file behind
-// on failure. Any thread.
-int write_file_whole(const char* path, const char* text, size_t size);
-
 // Builds and writes the report, if one was asked for. Writers are serialised,
 // and once a final report is written a later non-final one (an interval
 // write racing with the end) is skipped, so the last document on disk is the
@@ -99,22 +92,6 @@ struct RankSection {
 // the sums over the sections, so that the sections add up to them. `count`
 // 0 takes them away again. Main thread.
 void report_set_ranks(const RankSection* sections, int count);
-
-// Helpers shared with the tests.
-
-// True when `size` bytes at `text` are valid UTF-8 (no overlongs, no
-// surrogates, nothing past U+10FFFF).
-bool is_valid_utf8(const char* text, size_t size);
-
-// Lower-case hex of `size` bytes.
-std::string hex_bytes(const char* text, size_t size);
-
-// "YYYY-MM-DDThh:mm:ss.mmmZ" for a wall-clock time in nanoseconds.
-std::string iso8601_utc(int64_t wall_ns);
-
-// Name of a file system magic number as statfs gives it ("ext4", "xfs",
-// "tmpfs", ...), or nullptr when not one of the common ones.
-const char* fs_type_name(uint64_t magic);
 
 }  // namespace iochurn
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fs_info.h"
+
 namespace iochurn {
 namespace {
 

@@ -15,6 +15,9 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/fs_info.h"
+#include "platform/whole_file.h"
+#include "report/report_text.h"
 #include "report/run_outcome.h"
 #include "report/run_record.h"
 #include "support/scratch_dir.h"
