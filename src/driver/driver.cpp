@@ -12,9 +12,9 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
-#include "diagnose/memory_budget.h"
-#include "diagnose/preflight.h"
-#include "diagnose/sweep.h"
+#include "startup/memory_budget.h"
+#include "startup/preflight.h"
+#include "startup/sweep.h"
 #include "driver/run_hooks.h"
 #include "driver/run_report.h"
 #include "driver/worker_table.h"

@@ -1,5 +1,5 @@
 // The sweep of leftovers from dead runs.
-#include "diagnose/sweep.h"
+#include "startup/sweep.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The memory budget from /proc/meminfo, the memory cgroup and the
 // working directory's file system.
-#include "diagnose/memory_budget.h"
+#include "startup/memory_budget.h"
 
 #include <cstdlib>
 #include <cstring>

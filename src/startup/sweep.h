@@ -1,8 +1,8 @@
 // The sweep: deleting from the working directory the temporary files that
 // earlier runs, now certainly dead, left behind (a kill -9, the
 // out-of-memory killer, a reboot).
-#ifndef IOCHURN_DIAGNOSE_SWEEP_H_
-#define IOCHURN_DIAGNOSE_SWEEP_H_
+#ifndef IOCHURN_STARTUP_SWEEP_H_
+#define IOCHURN_STARTUP_SWEEP_H_
 
 #include <cstdint>
 
@@ -35,4 +35,4 @@ int64_t leftover_pid(const char* name);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_DIAGNOSE_SWEEP_H_
+#endif  // IOCHURN_STARTUP_SWEEP_H_
