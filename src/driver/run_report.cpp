@@ -4,6 +4,7 @@
 #include "driver/run_hooks.h"
 #include "guard/hang_report.h"
 #include "report/json_report.h"
+#include "report/report_writer.h"
 #include "report/run_record.h"
 #include "report/status_thread.h"
 #include "report/summary.h"

@@ -10,7 +10,7 @@
 #include "exit_status.h"
 #include "guard/shadow_table.h"
 #include "platform/message.h"
-#include "report/json_report.h"
+#include "report/report_writer.h"
 
 namespace iochurn {
 

@@ -1,4 +1,4 @@
-// Building and writing the JSON report.
+// Building the JSON report.
 #include "report/json_report.h"
 
 #include <dirent.h>
@@ -15,12 +15,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "exit_status.h"
-#include "platform/bounded_call.h"
 #include "platform/fs_info.h"
 #include "platform/mutex.h"
-#include "platform/whole_file.h"
 #include "report/report_text.h"
+#include "report/report_writer.h"
 #include "report/run_outcome.h"
 #include "report/run_record.h"
 
@@ -42,13 +40,8 @@ struct SetupState {
 };
 SetupState* setup_state = nullptr;  // never freed: writers may run at exit
 
-// Serialises writers; once `final_written` is set, non-final writes are
-// skipped. The report_failed flag keeps the failure line to one.
-Mutex writer_lock;
-bool final_written GUARDED_BY(writer_lock) = false;
-std::atomic<bool> report_failed{false};
-
-// Copy of the error list for one document; used under writer_lock only.
+// Copy of the error list for one document; build_report's, which the
+// writers serialise.
 ErrorEntry error_copy[kMaxErrorEntries];
 
 // The sections of a multi-host job; empty otherwise. Written by the main
@@ -157,8 +150,6 @@ json files_present() {
   return list;
 }
 
-int run_writer(void*) { return write_report(true, nullptr); }
-
 }  // namespace
 
 // The records as the document shows them. In this namespace, where the
@@ -262,6 +253,24 @@ void to_json(json& o, const ErrorEntry& e) {
   o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
 }
 
+void to_json(json& o, const ReportTotals& t) {
+  o = {{"bytes_read", t.bytes_read},
+       {"bytes_written", t.bytes_written},
+       {"compare_errors", t.compare_errors},
+       {"other_errors", t.other_errors}};
+}
+
+namespace {
+
+// Counts by operation name, the first (no operation) left out.
+json by_operation(const uint64_t* counts) {
+  json o = json::object();
+  for (int i = 1; i < kOpCount; ++i) o[op_name(static_cast<Op>(i))] = counts[i];
+  return o;
+}
+
+}  // namespace
+
 void to_json(json& o, const RankSection& s) {
   o = json::object();
   o["rank"] = s.rank;
@@ -270,16 +279,11 @@ void to_json(json& o, const RankSection& s) {
   put_text(o, "workdir", s.workdir);
   put_end(o, static_cast<EndCause>(s.ended), s.signal_number);
   o["exit_status"] = s.exit_status;
-  o["totals"] = {{"bytes_read", s.totals.bytes_read},
-                 {"bytes_written", s.totals.bytes_written},
-                 {"compare_errors", s.totals.compare_errors},
-                 {"other_errors", s.totals.other_errors},
-                 {"files_different", s.files_different},
-                 {"passes_completed", s.passes_completed}};
-  json by_op = json::object();
-  for (int i = 1; i < kOpCount; ++i)
-    by_op[op_name(static_cast<Op>(i))] = s.errors_by_op[i];
-  o["errors_by_operation"] = by_op;
+  json totals = s.totals;
+  totals["files_different"] = s.files_different;
+  totals["passes_completed"] = s.passes_completed;
+  o["totals"] = totals;
+  o["errors_by_operation"] = by_operation(s.errors_by_op);
 }
 
 // One worker's line of the "workers" array.
@@ -339,10 +343,7 @@ json rank_sections(json* t, uint64_t* errors) {
     different += s.files_different;
     passes += s.passes_completed;
   }
-  (*t)["bytes_read"] = sum.bytes_read;
-  (*t)["bytes_written"] = sum.bytes_written;
-  (*t)["compare_errors"] = sum.compare_errors;
-  (*t)["other_errors"] = sum.other_errors;
+  *t = sum;
   (*t)["files_different"] = different;
   (*t)["passes_completed"] = passes;
   (*t)["source"] = "ranks";
@@ -361,13 +362,13 @@ void report_setup(const ReportSetup& setup) {
   setup_state->kernel_release = uname(&u) == 0 ? u.release : "";
   setup_state->workdir = effective_workdir(settings);
   setup_state->file_system = describe_file_system(setup_state->workdir.c_str());
-  MutexLock lock(&writer_lock);
-  final_written = false;
-  report_failed.store(false);
+  reset_report_writer();
 }
 
-bool report_enabled() {
-  return setup_state != nullptr && setup_state->setup.path != nullptr;
+bool report_enabled() { return report_file() != nullptr; }
+
+const char* report_file() {
+  return setup_state != nullptr ? setup_state->setup.path : nullptr;
 }
 
 std::string build_report(const ReportTotals* totals) {
@@ -411,18 +412,9 @@ std::string build_report(const ReportTotals* totals) {
   r["watchdog_expired"] = outcome.watchdog_expired;
   r["wait_timed_out"] = outcome.wait_timed_out;
 
-  json t = json::object();
-  if (totals != nullptr) {
-    t["bytes_read"] = totals->bytes_read;
-    t["bytes_written"] = totals->bytes_written;
-    t["compare_errors"] = totals->compare_errors;
-    t["other_errors"] = totals->other_errors;
-  } else {
-    t["bytes_read"] = live.bytes_read;
-    t["bytes_written"] = live.bytes_written;
-    t["compare_errors"] = live.compare_errors;
-    t["other_errors"] = live.other_errors;
-  }
+  json t = totals != nullptr ? json(*totals)
+                             : json(ReportTotals{live.bytes_read, live.bytes_written,
+                                                 live.compare_errors, live.other_errors});
   t["files_different"] = live.files_different;
   t["passes_completed"] = live.passes_completed;
   t["source"] = totals != nullptr ? "summary" : "workers";
@@ -430,10 +422,7 @@ std::string build_report(const ReportTotals* totals) {
   json ranks = rank_sections(&t, job_errors);  // a multi-host job only
   r["totals"] = t;
 
-  json by_op = json::object();
-  for (int i = 1; i < kOpCount; ++i)
-    by_op[op_name(static_cast<Op>(i))] = ranks.is_null() ? live.errors[i] : job_errors[i];
-  r["errors_by_operation"] = by_op;
+  r["errors_by_operation"] = by_operation(ranks.is_null() ? live.errors : job_errors);
   if (settings.verify_mode == VerifyMode::kBlocks) {
     json kinds = json::object();
     for (int k = 0; k < kBlockKindCount; ++k)
@@ -482,46 +471,10 @@ std::string build_report(const ReportTotals* totals) {
   return text;
 }
 
-int write_report(bool final, const ReportTotals* totals) {
-  if (!report_enabled()) return -1;
-  MutexLock lock(&writer_lock);
-  if (final_written && !final) return -1;
-  std::string text = build_report(totals);
-  int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
-  if (final) final_written = true;
-  if (rc != 0 && !report_failed.exchange(true)) {
-    std::string line = "iochurn: cannot write the report " +
-                       std::string(setup_state->setup.path) + ": " +
-                       error_text(rc) + "\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
-  }
-  return rc;
-}
-
-int write_report_bounded(int64_t limit_ms) {
-  if (!report_enabled()) return 0;
-  int rc = 0;
-  switch (run_bounded(run_writer, nullptr, limit_ms, nullptr, &rc)) {
-    case BoundedEnd::kInline:  // no thread to spare: written here, unbounded
-      return rc;
-    case BoundedEnd::kReturned:
-      return rc == 0 ? 0 : EIO;
-    case BoundedEnd::kTimedOut:
-      break;
-  }
-  return ETIMEDOUT;
-}
-
 void report_set_ranks(const RankSection* sections, int count) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
   rank_list->assign(sections, sections + (count > 0 ? count : 0));
-}
-
-void write_emergency_report(int64_t limit_ms) {
-  note_emergency_cleanup();
-  set_exit_status(kExitBreak);
-  write_report_bounded(limit_ms);
 }
 
 }  // namespace iochurn

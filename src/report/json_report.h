@@ -34,6 +34,9 @@ void report_setup(const ReportSetup& setup);
 // True when a report file was asked for.
 bool report_enabled();
 
+// The report file; nullptr when none was asked for.
+const char* report_file();
+
 // The summary's totals, as the caller hands them to the final report of an
 // orderly end so that the report agrees with the printed summary.
 struct ReportTotals {
@@ -49,27 +52,6 @@ struct ReportTotals {
 // to the summary). Any thread; allocates; not async-signal-safe. Invalid
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
 std::string build_report(const ReportTotals* totals);
-
-// Builds and writes the report, if one was asked for. Writers are serialised,
-// and once a final report is written a later non-final one (an interval
-// write racing with the end) is skipped, so the last document on disk is the
-// final one. The first failure prints one line on standard error. Returns 0,
-// an errno value, or -1 when skipped. Main thread, the status thread, the
-// break path.
-int write_report(bool final, const ReportTotals* totals);
-
-// The final report from the break path of the emergency clean-up: built and
-// written on a helper thread, waited for at most `limit_ms`, so a report on a
-// hung file system cannot hold the exit. Returns 0 when it was written in
-// time, ETIMEDOUT otherwise (the helper may still finish while the process
-// ends). Any thread.
-int write_report_bounded(int64_t limit_ms);
-
-// The break path of the emergency clean-up (-u), after the files are gone:
-// records the emergency clean-up and exit status 1, then writes the final
-// report within `limit_ms` (write_report_bounded). No-op without a report
-// but for the records. Any thread.
-void write_emergency_report(int64_t limit_ms);
 
 // One process of a multi-host job, as rank 0's report lists it.
 struct RankSection {

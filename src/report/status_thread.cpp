@@ -9,7 +9,7 @@
 #include "platform/event.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
-#include "report/json_report.h"
+#include "report/report_writer.h"
 #include "report/run_record.h"
 
 namespace iochurn {

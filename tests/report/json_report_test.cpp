@@ -18,6 +18,7 @@
 #include "platform/fs_info.h"
 #include "platform/whole_file.h"
 #include "report/report_text.h"
+#include "report/report_writer.h"
 #include "report/run_outcome.h"
 #include "report/run_record.h"
 #include "support/scratch_dir.h"
