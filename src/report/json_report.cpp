@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
