@@ -19,9 +19,9 @@ namespace iochurn {
 
 namespace {
 
-// Allocates and fills one buffer inside the worker's gate; nullptr after a
-// failure, which is counted and reported.
-uint8_t* allocate_one(Worker* w, int j, bool read_side) {
+// Allocates and fills one buffer of slot j inside the worker's gate; the
+// buffer stays null after a failure, which is counted and reported.
+void allocate_one(Worker* w, int j, bool read_side) {
   gate_enter(w->index);
   uint8_t* buffer = allocate_buffer(buffer_bytes(settings));
   if (buffer == nullptr) {
@@ -30,21 +30,24 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
     report_worker_error(w, {Op::kMalloc, j, 0, buffer_bytes(settings), -1, error},
                         "Thread %d: ERR [malloc]: %s for buffer %d\n",
                         w->index, std::strerror(error), j);
-    return nullptr;
+    return;
   }
   const char* which = read_side                    ? "read_buffer"
                       : w->params.separate_buffers ? "write_buffer"
                                                    : "read_write_buffer";
   verbose_line("Thread %d: Init %s %d\n", w->index, which, j);
   // Mirrored before the fill, so the emergency clean-up can release it.
-  if (read_side)
-    shadow_set_read_buffer(w->index, j, buffer);
-  else
-    shadow_set_write_buffer(w->index, j, buffer);
+  FileSlot& s = w->slots[j];
+  if (read_side) {
+    s.read_buffer = buffer;
+  } else {
+    s.write_buffer = buffer;
+    if (!w->params.separate_buffers) s.read_buffer = buffer;
+  }
+  shadow_set_slot(w->index, j, s);
   fill_buffer(buffer, buffer_bytes(settings), j, w->params.random_fill,
               static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(j));
   gate_leave(w->index);
-  return buffer;
 }
 
 }  // namespace
@@ -62,17 +65,9 @@ void setup_slots(Worker* w) {
 }
 
 void allocate_buffers(Worker* w) {
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    s.write_buffer = allocate_one(w, j, false);
-    if (!w->params.separate_buffers) {
-      s.read_buffer = s.write_buffer;
-      shadow_set_read_buffer(w->index, j, s.read_buffer);
-    }
-  }
+  for (int j = 0; j < used_slots(); ++j) allocate_one(w, j, false);
   if (!w->params.separate_buffers) return;
-  for (int j = 0; j < used_slots(); ++j)
-    w->slots[j].read_buffer = allocate_one(w, j, true);
+  for (int j = 0; j < used_slots(); ++j) allocate_one(w, j, true);
 }
 
 void create_files(Worker* w) {
@@ -87,7 +82,7 @@ void create_files(Worker* w) {
     int error;
     {
       GateHold hold(w->index);
-      shadow_set_path(w->index, j, s.path);
+      shadow_set_slot(w->index, j, s);
       open_begin();
       {
         WatchedCall call(w->index, Op::kOpen, j, 0, 0, w->pass,

@@ -56,7 +56,7 @@ TEST_F(CleanupBound, AWorkerStuckInItsCleanUpStepIsDeletedByName) {
   // Nothing of the stuck worker's was touched under it.
   for (int j = 0; j < 2; ++j) {
     EXPECT_NE(fcntl(stuck->slots[j].descriptor, F_GETFD), -1);
-    EXPECT_EQ(shadow_table[j].write_buffer, stuck->slots[j].write_buffer);
+    EXPECT_EQ(shadow_rows[0].entries[j].write_buffer, stuck->slots[j].write_buffer);
   }
 
   (void)!write(pipe_fds[1], "x", 1);

@@ -33,6 +33,12 @@ using testing_support::file_exists;
 using testing_support::PassFixture;
 using testing_support::ScratchDir;
 
+// Entry i of the table as the clean-up numbers it (t x filecount + j).
+FileSlot& entry_at(int i) {
+  int filecount = settings.filecount;
+  return shadow_rows[i / filecount].entries[i % filecount];
+}
+
 bool refers_to_open_file(const FileSlot& e) {
   return e.write_buffer != nullptr && e.descriptor != -1;
 }
@@ -96,13 +102,13 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
   FileSlot sentinel{};
   sentinel.descriptor = 77;
   sentinel.write_sum = 0x1234;
-  shadow_table[3] = sentinel;  // worker 1's last entry
-  shadow_table[6] = sentinel;  // past the run's entries
+  entry_at(3) = sentinel;  // worker 1's last entry
+  entry_at(6) = sentinel;  // past the run's entries
 
   Worker* w = make_worker(2);
   setup_slots(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(std::memcmp(&e, &w->slots[j], sizeof e), 0) << j;
     EXPECT_EQ(e.descriptor, -1);
     EXPECT_EQ(e.write_sum, kNoSum);
@@ -111,7 +117,7 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
 
   allocate_buffers(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(e.write_buffer, w->slots[j].write_buffer);
     EXPECT_EQ(e.read_buffer, w->slots[j].write_buffer);
     EXPECT_FALSE(refers_to_open_file(e));  // buffers, but no file yet
@@ -119,14 +125,14 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
 
   create_files(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(e.descriptor, w->slots[j].descriptor);
     EXPECT_STREQ(e.path, w->slots[j].path);
     EXPECT_EQ(e.path, dir_.file(temp_name(w, j)));
   }
   // An entry refers to an open file exactly when it is one of this worker's.
   for (int i = 0; i < 6; ++i) {
-    const FileSlot& e = shadow_table[i];
+    const FileSlot& e = entry_at(i);
     bool open_file = refers_to_open_file(e);
     EXPECT_EQ(open_file, i == 4 || i == 5) << i;
     if (open_file) {
@@ -136,11 +142,11 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
   }
 
   end_pass(w);
-  EXPECT_TRUE(is_zero(shadow_table[4]));
-  EXPECT_TRUE(is_zero(shadow_table[5]));
+  EXPECT_TRUE(is_zero(entry_at(4)));
+  EXPECT_TRUE(is_zero(entry_at(5)));
   EXPECT_TRUE(dir_.entries().empty());
-  EXPECT_EQ(std::memcmp(&shadow_table[3], &sentinel, sizeof sentinel), 0);
-  EXPECT_EQ(std::memcmp(&shadow_table[6], &sentinel, sizeof sentinel), 0);
+  EXPECT_EQ(std::memcmp(&entry_at(3), &sentinel, sizeof sentinel), 0);
+  EXPECT_EQ(std::memcmp(&entry_at(6), &sentinel, sizeof sentinel), 0);
 }
 
 TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
@@ -152,7 +158,7 @@ TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
   start_pass(w);
   ::testing::internal::GetCapturedStderr();
   for (int j = 0; j < 3; ++j) {
-    const FileSlot& e = shadow_table[j];
+    const FileSlot& e = entry_at(j);
     EXPECT_EQ(e.write_buffer, w->slots[j].write_buffer);
     EXPECT_EQ(e.read_buffer, w->slots[j].read_buffer);
     EXPECT_NE(e.read_buffer, e.write_buffer);
@@ -161,7 +167,7 @@ TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
     EXPECT_FALSE(refers_to_open_file(e));
   }
   end_pass(w);
-  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(shadow_table[j]));
+  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(entry_at(j)));
 }
 
 TEST_F(Shadow, MirroringOffWritesNothing) {
@@ -169,7 +175,7 @@ TEST_F(Shadow, MirroringOffWritesNothing) {
   Worker* w = make_worker();
   start_pass(w);
   ASSERT_GE(w->slots[0].descriptor, 0);
-  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(shadow_table[j]));
+  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(entry_at(j)));
   end_pass(w);  // the worker's own clean-up still runs
   EXPECT_TRUE(dir_.entries().empty());
   EXPECT_EQ(w->slots[0].write_buffer, nullptr);
@@ -203,13 +209,13 @@ TEST_F(Shadow, EmergencyCleanUpOverMixedEntries) {
   // 2: closed by its worker       3: a zero entry (descriptor 0)
   // 4: open, its file gone        5: a descriptor nothing holds
   // 6: past threads x filecount: not the clean-up's business
-  shadow_table[0] = entry(shared, shared, fd0, f0);
-  shadow_table[1] = entry(sep_w, sep_r, fd1, f1);
-  shadow_table[2] = entry(closed_buf, closed_buf, -1, f2);
-  shadow_table[3] = FileSlot{};
-  shadow_table[4] = entry(gone_buf, gone_buf, fd4, dir_.file("f4"));
-  shadow_table[5] = entry(bad_buf, bad_buf, 100000, f5);
-  shadow_table[6] = entry(outside_buf, outside_buf, fd6, f6);
+  entry_at(0) = entry(shared, shared, fd0, f0);
+  entry_at(1) = entry(sep_w, sep_r, fd1, f1);
+  entry_at(2) = entry(closed_buf, closed_buf, -1, f2);
+  entry_at(3) = FileSlot{};
+  entry_at(4) = entry(gone_buf, gone_buf, fd4, dir_.file("f4"));
+  entry_at(5) = entry(bad_buf, bad_buf, 100000, f5);
+  entry_at(6) = entry(outside_buf, outside_buf, fd6, f6);
 
   ASSERT_TRUE(begin_emergency());
   ::testing::internal::CaptureStdout();
@@ -289,7 +295,7 @@ TEST_F(Shadow, BusyWorkerIsDeletedByNameAndPointedAtDevNull) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   // Leaving the gate now would park this thread; the reset lets it go.
   // The idle worker's slots now belong to the clean-up: forget them.
-  FileSlot idle_entry = shadow_table[2];
+  FileSlot idle_entry = entry_at(2);
   std::memset(static_cast<void*>(idle->slots), 0, sizeof idle->slots);
 
   EXPECT_TRUE(dir_.entries().empty());  // every file deleted by name
@@ -300,7 +306,7 @@ TEST_F(Shadow, BusyWorkerIsDeletedByNameAndPointedAtDevNull) {
     // A late write lands nowhere, from the buffer the worker still owns.
     EXPECT_EQ(write(busy_fd[j], busy->slots[j].write_buffer, 4096), 4096);
     EXPECT_EQ(busy->slots[j].write_buffer[4095], j);
-    EXPECT_EQ(shadow_table[j].write_buffer, busy->slots[j].write_buffer);
+    EXPECT_EQ(entry_at(j).write_buffer, busy->slots[j].write_buffer);
   }
   EXPECT_FALSE(descriptor_open(idle_fd));
   EXPECT_EQ(idle_entry.write_buffer, nullptr);  // the idle worker's released
@@ -326,7 +332,7 @@ TEST_F(Shadow, FinalCleanUpIsSilentAndClaimsTheEnd) {
   // Slot 1 fails its close and its unlink: still not a word.
   ASSERT_EQ(close(w->slots[1].descriptor), 0);
   ASSERT_EQ(unlink(w->slots[1].path), 0);
-  shadow_table[1].descriptor = 100000;
+  entry_at(1).descriptor = 100000;
 
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
@@ -412,7 +418,9 @@ void parks_after_emergency() {
   }).detach();
   std::thread([path] {
     tids[1] = this_tid();
-    shadow_set_path(6, 0, path.c_str());
+    FileSlot slot{};
+    std::snprintf(slot.path, sizeof slot.path, "%s", path.c_str());
+    shadow_set_slot(6, 0, slot);
     open_begin();
     late_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     shadow_set_descriptor(6, 0, late_fd.load());
@@ -433,7 +441,7 @@ void parks_after_emergency() {
   // The open in flight closed and deleted its own file before parking.
   if (late_fd < 0 || descriptor_open(late_fd)) leave(dir, 51);
   if (file_exists(path)) leave(dir, 52);
-  if (shadow_table[6].descriptor != 0) leave(dir, 53);  // never mirrored
+  if (entry_at(6).descriptor != 0) leave(dir, 53);  // never mirrored
   leave(dir, 0);
 }
 

@@ -17,6 +17,10 @@
 
 #include "ledger/run_outcome.h"
 #include "ledger/run_record.h"
+#include "platform/fs_info.h"
+#include "platform/whole_file.h"
+#include "report/report_text.h"
+#include "report/report_writer.h"
 #include "support/scratch_dir.h"
 
 namespace iochurn {

@@ -1,16 +1,16 @@
 // The sweep of leftovers from dead runs.
-#include "diagnose/sweep.h"
+#include "startup/sweep.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fs_info.h"
 #include "platform/message.h"
 #include "tempfile/temp_name.h"
 
@@ -18,19 +18,6 @@ namespace iochurn {
 
 namespace {
 
-struct SharedFs {
-  int64_t magic;
-  const char* name;
-};
-
-// File systems that other hosts (or their own process-id spaces) write too.
-constexpr SharedFs kSharedFs[] = {
-    {0x6969, "NFS"},        {0xFF534D42, "CIFS/SMB"}, {0xFE534D42, "CIFS/SMB"},
-    {0x517B, "CIFS/SMB"},   {0x0BD00BD0, "Lustre"},   {0x47504653, "GPFS"},
-    {0x00C36400, "CephFS"}, {0x65735546, "FUSE"},     {0x5346414F, "AFS"},
-    {0x7461636F, "OCFS2"},  {0x01161970, "GFS2"},     {0x19830326, "BeeGFS"},
-    {0x01021997, "9P"},
-};
 
 // True only when the process is certainly gone from this host.
 bool certainly_dead(int64_t pid) {
@@ -44,19 +31,11 @@ int64_t leftover_pid(const char* name) {
   return parse_temp_name(name, &n) ? n.pid : -1;
 }
 
-const char* shared_fs_name(int64_t fs_type) {
-  // statfs reports the magic as a signed word: compare the low 32 bits.
-  auto type = static_cast<uint32_t>(fs_type);
-  for (const SharedFs& fs : kSharedFs)
-    if (static_cast<uint32_t>(fs.magic) == type) return fs.name;
-  return nullptr;
-}
-
 SweepResult sweep_leftovers(const char* dir, SweepMode mode) {
   SweepResult result{0, 0, 0};
   const char* shared = nullptr;
-  struct statfs fs;
-  if (statfs(dir, &fs) == 0) shared = shared_fs_name(fs.f_type);
+  int64_t magic = 0;
+  if (fs_magic_of(dir, &magic) == 0) shared = shared_fs_name(magic);
   const bool list_only = shared != nullptr && mode != SweepMode::kForce;
 
   int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,8 +1,10 @@
 // Which names the sweep takes for leftovers, and which file systems for
 // shared ones: a wrong answer deletes what it must not.
-#include "diagnose/sweep.h"
+#include "startup/sweep.h"
 
 #include <gtest/gtest.h>
+
+#include "platform/fs_info.h"
 
 namespace iochurn {
 namespace {

@@ -1,5 +1,5 @@
 // Pre-flight warnings.
-#include "diagnose/preflight.h"
+#include "startup/preflight.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "diagnose/memory_budget.h"
+#include "startup/memory_budget.h"
 #include "platform/message.h"
 
 namespace iochurn {

@@ -1,8 +1,8 @@
 // The memory budget: the bytes of buffers that all workers together may
 // hold at once, so that an oversized run fails allocations, counts them and
 // cleans up instead of being ended by the out-of-memory killer.
-#ifndef IOCHURN_DIAGNOSE_MEMORY_BUDGET_H_
-#define IOCHURN_DIAGNOSE_MEMORY_BUDGET_H_
+#ifndef IOCHURN_STARTUP_MEMORY_BUDGET_H_
+#define IOCHURN_STARTUP_MEMORY_BUDGET_H_
 
 #include <cstdint>
 #include <string>
@@ -58,4 +58,4 @@ std::string memory_cgroup_dir(const char* cgroup_text,
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_DIAGNOSE_MEMORY_BUDGET_H_
+#endif  // IOCHURN_STARTUP_MEMORY_BUDGET_H_

@@ -1,8 +1,8 @@
 // Pre-flight warnings: before the workers start, say which parts of the
 // run cannot work as asked, so that thousands of identical error lines are
 // not the first sign.
-#ifndef IOCHURN_DIAGNOSE_PREFLIGHT_H_
-#define IOCHURN_DIAGNOSE_PREFLIGHT_H_
+#ifndef IOCHURN_STARTUP_PREFLIGHT_H_
+#define IOCHURN_STARTUP_PREFLIGHT_H_
 
 #include <cstdint>
 
@@ -28,4 +28,4 @@ int preflight_warnings(const RunSettings& s, int64_t budget_bytes);
 
 }  // namespace iochurn
 
-#endif  // IOCHURN_DIAGNOSE_PREFLIGHT_H_
+#endif  // IOCHURN_STARTUP_PREFLIGHT_H_

@@ -1,6 +1,6 @@
 // The memory budget: where the cgroup's figures are read, how the figures
 // make the budget, and the allocator holding to it under contention.
-#include "diagnose/memory_budget.h"
+#include "startup/memory_budget.h"
 
 #include <gtest/gtest.h>
 

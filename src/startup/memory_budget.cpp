@@ -1,15 +1,13 @@
 // The memory budget from /proc/meminfo, the memory cgroup and the
 // working directory's file system.
-#include "diagnose/memory_budget.h"
-
-#include <fcntl.h>
-#include <sys/vfs.h>
-#include <unistd.h>
+#include "startup/memory_budget.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/buffer.h"
+#include "platform/fs_info.h"
 
 namespace iochurn {
 
@@ -19,20 +17,9 @@ constexpr int64_t kMB = int64_t{1} << 20;
 constexpr int64_t kFixedMargin = 64 * kMB;
 // v1 reports "no limit" as the largest page-aligned 63-bit number.
 constexpr int64_t kNoLimit = int64_t{1} << 62;
-constexpr long kTmpfsMagic = 0x01021994;
-constexpr long kRamfsMagic = 0x858458f6;
 
-// Reads a small text file whole into `out`; false when it cannot be read.
 bool read_text(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0)
-    out->append(chunk, static_cast<size_t>(n));
-  close(fd);
-  return n == 0;
+  return read_text_file(path.c_str(), out);
 }
 
 // The value after "<key> " on a line of a "key value" text; -1 if absent.
@@ -51,19 +38,6 @@ int64_t keyed_value(const char* text, const char* key) {
     if (line != nullptr) ++line;
   }
   return -1;
-}
-
-// Splits `line` at spaces.
-int split_fields(const std::string& line, std::string* fields, int max) {
-  int n = 0;
-  size_t at = 0;
-  while (n < max && at < line.size()) {
-    size_t end = line.find(' ', at);
-    if (end == std::string::npos) end = line.size();
-    if (end > at) fields[n++] = line.substr(at, end - at);
-    at = end + 1;
-  }
-  return n;
 }
 
 bool has_item(const std::string& list, const char* item) {
@@ -167,33 +141,18 @@ std::string memory_cgroup_dir(const char* cgroup_text,
   }
   if (!found) return std::string();
 
-  // Where that hierarchy is mounted; mountinfo fields: id parent dev root
-  // mountpoint options [optional...] - fstype source superoptions.
-  text = mountinfo_text;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    std::string f[16];
-    int n = split_fields(line, f, 16);
-    int dash = -1;
-    for (int i = 5; i < n; ++i)
-      if (f[i] == "-") dash = i;
-    if (dash < 0 || dash + 1 >= n) continue;
-    const std::string& fstype = f[dash + 1];
-    const std::string superoptions = dash + 3 < n ? f[dash + 3] : "";
-    bool match = version == 2
-                     ? fstype == "cgroup2"
-                     : fstype == "cgroup" && has_item(superoptions, "memory");
+  // Where that hierarchy is mounted.
+  for (const MountEntry& m : parse_mountinfo(mountinfo_text)) {
+    bool match = version == 2 ? m.fs_type == "cgroup2"
+                              : m.fs_type == "cgroup" &&
+                                    has_item(m.super_options, "memory");
     if (!match) continue;
-    const std::string& root = f[3];
     std::string inside = path;
     // A mount of a sub-tree (a cgroup namespace) shows paths from its root.
-    if (root != "/" && inside.compare(0, root.size(), root) == 0)
-      inside = inside.substr(root.size());
+    if (m.root != "/" && inside.compare(0, m.root.size(), m.root) == 0)
+      inside = inside.substr(m.root.size());
     if (inside == "/") inside.clear();
-    return f[4] + inside;
+    return m.mount_point + inside;
   }
   return std::string();
 }
@@ -238,9 +197,8 @@ MemoryFigures read_memory_figures(const RunSettings& s) {
             lower_known(figures.cgroup_room, tightest_room(dir, version));
     }
   }
-  struct statfs fs;
-  if (statfs(effective_workdir(s), &fs) == 0 &&
-      (fs.f_type == kTmpfsMagic || fs.f_type == kRamfsMagic))
+  int64_t magic = 0;
+  if (fs_magic_of(effective_workdir(s), &magic) == 0 && memory_backed_fs(magic))
     figures.own_files = static_cast<int64_t>(run_file_bytes(s));
   return figures;
 }

@@ -1,8 +1,8 @@
 // The sweep: deleting from the working directory the temporary files that
 // earlier runs, now certainly dead, left behind (a kill -9, the
 // out-of-memory killer, a reboot).
-#ifndef IOCHURN_DIAGNOSE_SWEEP_H_
-#define IOCHURN_DIAGNOSE_SWEEP_H_
+#ifndef IOCHURN_STARTUP_SWEEP_H_
+#define IOCHURN_STARTUP_SWEEP_H_
 
 #include <cstdint>
 
@@ -32,11 +32,6 @@ SweepResult sweep_leftovers(const char* dir, SweepMode mode);
 // workers could have built (parse_temp_name). Pure.
 int64_t leftover_pid(const char* name);
 
-// The name of the network or cluster file system a statfs type names (NFS,
-// CIFS/SMB, Lustre, GPFS, CephFS, FUSE and a few like them), or nullptr
-// for a file system of this host alone. Pure.
-const char* shared_fs_name(int64_t fs_type);
-
 }  // namespace iochurn
 
-#endif  // IOCHURN_DIAGNOSE_SWEEP_H_
+#endif  // IOCHURN_STARTUP_SWEEP_H_
