@@ -21,13 +21,14 @@
 #include "guard/shadow_table.h"
 #include "journal/journal.h"
 #include "journal/journal_check.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "platform/event.h"
 #include "platform/message.h"
 #include "platform/no_destructor.h"
 #include "platform/thread.h"
 #include "report/json_report.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "report/report_writer.h"
 #include "verify/block_tag.h"
 
 extern char** environ;

@@ -11,7 +11,6 @@
 #include "guard/shadow_table.h"
 #include "journal/journal.h"
 #include "platform/message.h"
-#include "report/json_report.h"
 
 namespace iochurn {
 
@@ -41,7 +40,8 @@ void emergency_steps(void*) {
   settle_open_files();
   note_cleanup_progress();
   // Bounded: a report on a hung file system must not hold the exit.
-  write_emergency_report(kEmergencyReportMs);
+  if (break_hooks.final_report != nullptr)
+    break_hooks.final_report(kEmergencyReportMs);
 }
 
 }  // namespace

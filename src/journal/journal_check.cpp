@@ -17,6 +17,7 @@
 #include "journal/journal_format.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
+#include "tempfile/temp_name.h"
 #include "verify/block_tag.h"
 
 namespace iochurn {
@@ -79,7 +80,10 @@ int open_source(const char* path, Source* src) {
 
 void temp_name(const JournalHeader& h, int thread, int slot, char* out,
                size_t size) {
-  std::snprintf(out, size, "%s/%u_%d_%d.DUMMY", h.workdir, h.pid, thread, slot);
+  // A path too long for `out` names no file the run could have made.
+  if (!build_temp_path(out, size, h.workdir, static_cast<int>(h.pid), thread,
+                       slot))
+    out[0] = '\0';
 }
 
 json found_tag(const BlockFinding& f) {

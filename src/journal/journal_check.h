@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/run_record.h"
+#include "verify/block_kind.h"
 
 namespace iochurn {
 
