@@ -214,8 +214,9 @@ void activity_end(int thread, Op op, uint64_t begin_ns, int64_t moved,
 }
 
 void record_error(int thread, Op op, int slot, const char* path,
-                  uint64_t offset, uint64_t asked, int64_t moved, int error) {
-  if (valid_thread(thread)) {
+                  uint64_t offset, uint64_t asked, int64_t moved, int error,
+                  int kind, uint32_t pass) {
+  if (valid_thread(thread) && op != Op::kVerify) {
     int i = static_cast<int>(op);
     if (i >= 0 && i < kOpCount) bump(worker_records[thread].errors[i], 1u);
   }
@@ -232,6 +233,8 @@ void record_error(int thread, Op op, int slot, const char* path,
   e.asked = asked;
   e.moved = moved;
   e.error = error;
+  e.kind = static_cast<int8_t>(kind >= 0 && kind < kBlockKindCount ? kind : -1);
+  e.pass = pass;
   e.path[0] = '\0';
   if (path != nullptr) {
     std::strncpy(e.path, path, sizeof e.path - 1);
@@ -250,6 +253,7 @@ void record_bad_block(int thread, BlockKind kind) {
   int k = static_cast<int>(kind);
   if (!valid_thread(thread) || k < 0 || k >= kBlockKindCount) return;
   bump(worker_records[thread].bad_blocks[k], 1u);
+  bump(worker_records[thread].errors[static_cast<int>(Op::kVerify)], 1u);
 }
 
 void record_file_different(int thread) {

@@ -42,24 +42,47 @@ ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
   return moved;
 }
 
-// A transfer that moved fewer bytes without an error leaves errno alone;
-// name the likely cause instead of whatever errno last held.
-int short_transfer_error(int error, bool writing) {
-  if (error != 0) return error;
-  return writing ? ENOSPC : ENODATA;
+// Moves one chunk, continuing where a call moved fewer bytes than asked
+// without an error (legal for any file, usual on FUSE and NFS or after a
+// signal); each call is guarded on its own. Returns the bytes moved: all
+// of them, or fewer when a call failed (its errno in `*error`) or moved
+// nothing (end of file for a read; `*error` 0).
+uint64_t transfer_chunk(Worker* w, Op op, const FileSlot& s, int j,
+                        uint8_t* buffer, uint64_t bytes, uint64_t offset,
+                        int* error) {
+  uint64_t done = 0;
+  *error = 0;
+  while (done < bytes) {
+    ssize_t n = guarded_transfer(w, op, s, j, buffer + done, bytes - done,
+                                 offset + done, error);
+    if (n < 0) {
+      if (*error == 0) *error = EIO;  // failed without saying why
+      return done;
+    }
+    *error = 0;
+    if (n == 0) return done;
+    done += static_cast<uint64_t>(n);
+  }
+  return done;
 }
 
-bool short_of(ssize_t moved, uint64_t wanted) {
-  return moved < 0 || static_cast<uint64_t>(moved) < wanted;
-}
-
-void report_short_transfer(Worker* w, Op op, int j, uint64_t offset,
-                           uint64_t asked, ssize_t moved, int error) {
+// Reports a chunk that ended short: the failing call's own error text, or
+// what happened when a call moved nothing.
+void report_ended_short(Worker* w, Op op, int j, uint64_t offset,
+                        uint64_t asked, uint64_t moved, int error) {
   bool writing = op == Op::kWrite;
-  int cause = short_transfer_error(error, writing);
-  report_worker_error(w, {op, j, offset, asked, moved, cause},
+  char cause[96];
+  if (error != 0)
+    std::snprintf(cause, sizeof cause, "%s", std::strerror(error));
+  else
+    std::snprintf(cause, sizeof cause, "%s after %llu of %llu bytes",
+                  writing ? "no progress" : "end of file",
+                  static_cast<unsigned long long>(moved),
+                  static_cast<unsigned long long>(asked));
+  int64_t site_moved = error != 0 ? -1 : static_cast<int64_t>(moved);
+  report_worker_error(w, {op, j, offset, asked, site_moved, error},
                       "\nThread %d: ERR [%s]: %s for buffer %d\n", w->index,
-                      writing ? "write" : "read", std::strerror(cause), j);
+                      writing ? "write" : "read", cause, j);
 }
 
 // Flushes the file after a write (-y). A failed flush means the data may
@@ -123,37 +146,48 @@ BlockIdentity identity_of(const Worker* w, int j) {
           w->pass};
 }
 
-void report_bad_blocks(Worker* w, int j, const BadBlocks& bad) {
+// One line per named bad block, one for the rest, one for a lost tail; the
+// blocks counted by kind, the lost tail as one.
+void report_bad_blocks(Worker* w, int j, const BadBlocks& bad,
+                       const BlockFinding* lost) {
   const FileSlot& s = w->slots[j];
   uint32_t named = bad.count < kNamedBadBlocks ? bad.count : kNamedBadBlocks;
-  for (uint32_t i = 0; i < named; ++i) {
-    const BlockFinding& f = bad.named[i];
+  auto report = [w, j, &s](const BlockFinding& f) {
     char found[192];
     describe_finding(f, found, sizeof found);
+    uint64_t bytes = f.kind == BlockKind::kMissing ? f.missing : settings.verify_block;
     report_worker_error(
-        w, {Op::kVerify, j, f.offset, settings.verify_block, 0, 0},
+        w, {Op::kVerify, j, f.offset, bytes, 0, 0, static_cast<int>(f.kind)},
         "\nThread %d: ERR [verify]: %s block at offset %llu of %s%s\n",
         w->index, block_kind_name(f.kind),
         static_cast<unsigned long long>(f.offset), s.path, found);
-  }
+  };
+  for (uint32_t i = 0; i < named; ++i) report(bad.named[i]);
   for (int k = 0; k < kBlockKindCount; ++k)
     for (uint32_t i = 0; i < bad.by_kind[k]; ++i)
       record_bad_block(w->index, static_cast<BlockKind>(k));
   if (bad.count > named)
     std::fprintf(stderr, "\nThread %d: ERR [verify]: %u more bad blocks in %s\n",
                  w->index, bad.count - named, s.path);
+  if (lost != nullptr) {
+    report(*lost);
+    record_bad_block(w->index, BlockKind::kMissing);
+  }
 }
 
 // Judges one file once it has been read: the sum, the blocks, the counts.
+// `read_complete`: every byte the read phase asked for came back; `lost`:
+// the file ended before its data did (blocks only), else nullptr.
 void judge_file(Worker* w, int j, uint32_t sum, bool read_complete,
-                const BadBlocks& bad) {
+                const BadBlocks& bad, const BlockFinding* lost) {
   FileSlot& s = w->slots[j];
   bool complete = read_complete && !s.transfer_failed;
-  // With blocks, a file that could not be written or read whole is not
-  // compared: its failure is already counted as the other error it is.
-  if (settings.verify_mode == VerifyMode::kBlocks && !complete) return;
   bool sum_differs = sum != s.write_sum;
-  if (bad.count > 0) report_bad_blocks(w, j, bad);
+  // Blocks judged before a transfer fell short count like any others; with
+  // blocks, the sum only speaks for a file moved whole both ways.
+  if (bad.count > 0 || lost != nullptr) report_bad_blocks(w, j, bad, lost);
+  if (settings.verify_mode == VerifyMode::kBlocks && !complete)
+    sum_differs = false;
   if (sum_differs) {
     verbose_line("ERROR on chksum!!!\n");
     report_worker_error(w, {Op::kChksum, j, 0, s.file_size, 0, 0},
@@ -162,12 +196,23 @@ void judge_file(Worker* w, int j, uint32_t sum, bool read_complete,
                         w->index, static_cast<unsigned long>(s.write_sum),
                         static_cast<unsigned long>(sum));
   }
-  if (!sum_differs && bad.count == 0) return;
+  bool blocks_differ = bad.count > 0 || lost != nullptr;
+  if (!sum_differs && !blocks_differ) return;
   count_compare_error(w);
-  if (complete) {
+  // Evidence: a file known to hold other data than was written, whatever
+  // became of its tail. A sum alone proves that only for a complete file.
+  if (complete || blocks_differ) {
     s.data_failed = true;
     record_file_different(w->index);
   }
+}
+
+// Where the read phase stops for a file: its end, or with blocks, after
+// the last whole block of what its write phase stored, so the part it
+// could not write is not counted a second time.
+uint64_t read_end(const FileSlot& s, bool blocks) {
+  if (!blocks || s.written >= s.file_size) return s.file_size;
+  return s.written - s.written % settings.verify_block;
 }
 
 }  // namespace
@@ -189,7 +234,7 @@ void write_phase(Worker* w) {
     uint64_t offset = 0;
     while (offset < s.file_size) {
       Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t written;
+      uint64_t written;
       int error;
       {
         GateHold hold(w->index);
@@ -201,12 +246,13 @@ void write_phase(Worker* w) {
         else
           sum += additive_sum(s.write_buffer, chunk.bytes);
         put_symbol(chunk.symbol);
-        written = guarded_transfer(w, Op::kWrite, s, j, s.write_buffer,
-                                   chunk.bytes, offset, &error);
+        written = transfer_chunk(w, Op::kWrite, s, j, s.write_buffer,
+                                 chunk.bytes, offset, &error);
       }
-      if (short_of(written, chunk.bytes)) {
-        report_short_transfer(w, Op::kWrite, j, offset, chunk.bytes, written,
-                              error);
+      s.written = offset + written;
+      if (written < chunk.bytes) {
+        report_ended_short(w, Op::kWrite, j, offset, chunk.bytes, written,
+                           error);
         s.transfer_failed = true;
         break;
       }
@@ -223,45 +269,55 @@ void write_phase(Worker* w) {
 
 void read_verify_phase(Worker* w) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
+  const uint32_t block = settings.verify_block;
   verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.read_buffer == nullptr || s.descriptor == -1) continue;
     if (!begin_file(w, s, j, false)) continue;
     const BlockIdentity id = identity_of(w, j);
+    const uint64_t end = read_end(s, blocks);
     BadBlocks bad{};
+    BlockFinding lost{};
+    bool tail_lost = false;
     bool complete = true;
     uint32_t sum = 0;
     uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t got;
+    while (offset < end) {
+      Chunk chunk = next_chunk(end - offset, s.buffer_size);
+      uint64_t got;
       int error;
       {
         GateHold hold(w->index);
         // Bytes a read reports but never delivers keep the poison.
-        if (blocks)
-          poison_blocks(s.read_buffer, chunk.bytes, settings.verify_block);
+        if (blocks) poison_blocks(s.read_buffer, chunk.bytes, block);
         put_symbol(chunk.symbol);
-        got = guarded_transfer(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
-                               offset, &error);
-        if (!short_of(got, chunk.bytes)) {
-          if (blocks)
-            sum += check_blocks(s.read_buffer, chunk.bytes, offset,
-                                settings.verify_block, id, &bad);
-          else
-            sum += additive_sum(s.read_buffer, chunk.bytes);
+        got = transfer_chunk(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
+                             offset, &error);
+        if (blocks) {
+          // The whole blocks that came back are judged, also before a
+          // read that fell short.
+          uint64_t whole = got == chunk.bytes ? got : got - got % block;
+          sum += check_blocks(s.read_buffer, whole, offset, block, id, &bad);
+        } else if (got == chunk.bytes) {
+          sum += additive_sum(s.read_buffer, chunk.bytes);
         }
       }
-      if (short_of(got, chunk.bytes)) {
-        report_short_transfer(w, Op::kRead, j, offset, chunk.bytes, got, error);
+      if (got < chunk.bytes) {
         complete = false;
+        if (blocks && error == 0) {
+          // Every write of it succeeded, yet the file ends early: data lost.
+          tail_lost = true;
+          lost = missing_finding(offset + got, end - offset - got);
+        } else {
+          report_ended_short(w, Op::kRead, j, offset, chunk.bytes, got, error);
+        }
         break;
       }
       offset += chunk.bytes;
     }
     print_sum(w, sum, j);
-    judge_file(w, j, sum, complete, bad);
+    judge_file(w, j, sum, complete, bad, tail_lost ? &lost : nullptr);
   }
 }
 
