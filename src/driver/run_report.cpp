@@ -9,6 +9,7 @@
 #include "guard/hang_report.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
+#include "platform/sleep.h"
 #include "platform/thread.h"
 #include "report/json_report.h"
 #include "report/run_record.h"
@@ -26,6 +27,7 @@ NoDestructor<AutoResetEvent> wake;
 std::atomic<bool> stop_requested{false};
 ThreadHandle* status_thread = nullptr;
 StatusSample last_sample;  // the status thread's, then the main thread's
+StatusSample before_last;  // the one before it, likewise
 
 int worker_count() { return settings.threads > 0 ? settings.threads : 0; }
 
@@ -33,11 +35,12 @@ uint64_t interval_ns() {
   return static_cast<uint64_t>(settings.status_interval) * 1000000000u;
 }
 
-void write_status_line(const StatusSample& now) {
-  char line[256];
-  int n = format_status_line(now, last_sample, line, sizeof line);
+void write_status_line(const StatusSample& now, const StatusSample& base) {
+  char line[512];
+  int n = format_status_line(now, base, line, sizeof line);
   // One write: the line never mixes with the workers' error lines.
   if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n));
+  before_last = last_sample;
   last_sample = now;
 }
 
@@ -56,7 +59,7 @@ void status_loop(void*) {
     // The whole job's figures in the multi-host program.
     StatusSample sample;
     if (hooks_status_sample(worker_count(), step, &sample))
-      write_status_line(sample);
+      write_status_line(sample, last_sample);
     // --diagnose: name each call that has outlasted the interval, once.
     report_slow_transfers(static_cast<int64_t>(settings.status_interval) * 1000);
     write_report(false, nullptr);
@@ -69,6 +72,7 @@ void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
   reset_run_record();
   reset_run_outcome();
   last_sample = take_status_sample(0, 0);
+  before_last = last_sample;
   if (settings.report_path == nullptr) return;
   ReportSetup setup;
   setup.path = settings.report_path;
@@ -93,8 +97,21 @@ void stop_status_thread() {
   join_thread(status_thread);
   status_thread = nullptr;
   StatusSample sample;
-  if (hooks_status_sample(worker_count(), interval_ns(), &sample))
-    write_status_line(sample);
+  if (!hooks_status_sample(worker_count(), interval_ns(), &sample)) return;
+  // The last line shows a later time than the one before it, even when the
+  // run ended just after that one.
+  if (elapsed_tenths(sample) <= elapsed_tenths(last_sample) &&
+      last_sample.at_ns != before_last.at_ns) {
+    uint64_t next_tenth = (elapsed_tenths(last_sample) + 1) * 100000000u;
+    if (next_tenth > sample.elapsed_ns)
+      micro_sleep(0, static_cast<uint32_t>((next_tenth - sample.elapsed_ns) / 1000 + 1));
+    if (!hooks_status_sample(worker_count(), interval_ns(), &sample)) return;
+  }
+  // Rates over at least half an interval: a line taken moments after the
+  // one before would show the nothing that finished in between.
+  const StatusSample& base =
+      sample.at_ns - last_sample.at_ns < interval_ns() / 2 ? before_last : last_sample;
+  write_status_line(sample, base);
 }
 
 StrictInputs strict_inputs_now() {
@@ -118,11 +135,20 @@ int report_run_end(EndCause cause, int base_status) {
   set_end_cause(cause);
   SummaryTotals summary = summary_snapshot();
   int status = base_status;
-  if (settings.strict) status = strict_status(base_status, strict_inputs_now());
+  StrictInputs in{};
+  if (settings.strict) {
+    in = strict_inputs_now();
+    status = strict_status(base_status, in);
+  }
   set_exit_status(status);
   ReportTotals totals{summary.Read_Bytes, summary.Write_Bytes,
                       summary.Compare_Errors, summary.Other_Errors};
-  write_report(true, &totals);
+  // The document on disk cannot say that it is missing: only the status.
+  if (write_report(true, &totals) > 0 && settings.strict) {
+    in.report_failed = true;
+    status = strict_status(base_status, in);
+    set_exit_status(status);
+  }
   return status;
 }
 

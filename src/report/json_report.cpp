@@ -253,37 +253,47 @@ json latency_object(Op op, int workers) {
   return o;
 }
 
-// This process's temporary files still in the working directory: names
-// exactly "<pid>_<digits>_<digits>.DUMMY" with our pid.
-json files_present() {
-  json list = json::array();
+// This process's files in the working directory: temporary files still
+// there ("<pid>_<digits>_<digits>.DUMMY") into `present`, failed files kept
+// as evidence (the same name plus ".<digits>.failed") into `kept`.
+void own_files(json* present, json* kept) {
+  *present = json::array();
+  *kept = json::array();
   const char* dir = effective_workdir(settings);
   DIR* d = opendir(dir);
-  if (d == nullptr) return list;
+  if (d == nullptr) return;
   char prefix[32];
   int prefix_length =
       std::snprintf(prefix, sizeof prefix, "%d_", static_cast<int>(getpid()));
+  auto digits_then = [](const char** p, char end) {
+    const char* start = *p;
+    while (**p >= '0' && **p <= '9') ++*p;
+    bool ok = *p != start && **p == end;
+    ++*p;
+    return ok;
+  };
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
     if (std::strncmp(name, prefix, static_cast<size_t>(prefix_length)) != 0) continue;
     const char* p = name + prefix_length;
-    int groups = 0;
-    bool ok = true;
-    while (ok && groups < 2) {
-      const char* digits = p;
-      while (*p >= '0' && *p <= '9') ++p;
-      ok = p != digits && *p == (groups == 0 ? '_' : '.');
+    if (!digits_then(&p, '_') || !digits_then(&p, '.') ||
+        std::strncmp(p, "DUMMY", 5) != 0)
+      continue;
+    p += 5;
+    json* list = nullptr;
+    if (*p == '\0') {
+      list = present;
+    } else if (*p == '.') {
       ++p;
-      ++groups;
+      if (digits_then(&p, '.') && std::strcmp(p, "failed") == 0) list = kept;
     }
-    if (!ok || std::strcmp(p, "DUMMY") != 0) continue;
+    if (list == nullptr) continue;
     std::string full = std::string(dir) + "/" + name;
     json entry = json::object();
     put_text(entry, "path", full.c_str());
-    list.push_back(entry);
+    list->push_back(entry);
   }
   closedir(d);
-  return list;
 }
 
 json errors_array(int* listed) {
@@ -300,8 +310,11 @@ json errors_array(int* listed) {
     o["offset_bytes"] = e.offset;
     o["bytes_asked"] = e.asked;
     o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
-    o["errno"] = e.error;
+    o["errno"] = e.error != 0 ? json(e.error) : json(nullptr);
     o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
+    o["kind"] = e.kind >= 0 ? json(block_kind_name(static_cast<BlockKind>(e.kind)))
+                            : json(nullptr);
+    o["pass"] = e.pass != 0 ? json(e.pass) : json(nullptr);
     list.push_back(o);
   }
   *listed = n;
@@ -509,7 +522,8 @@ std::string build_report(const ReportTotals* totals) {
   if (!ranks.is_null()) r["ranks"] = ranks;
 
   // Inside calls: the bytes over the time spent in the calls that moved
-  // them (a rate per stream of calls); wall: over the elapsed time.
+  // them (a rate per stream of calls); wall: over the wall time in which
+  // some worker was in that phase.
   auto rate = [](uint64_t bytes, double seconds) -> json {
     if (seconds <= 0.0) return nullptr;
     return rounded(static_cast<double>(bytes) / kMiB / seconds);
@@ -519,13 +533,16 @@ std::string build_report(const ReportTotals* totals) {
   r["throughput"] = {
       {"write_MiBps_in_calls", rate(live.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
       {"read_MiBps_in_calls", rate(live.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
-      {"write_MiBps_wall", rate(written, elapsed_s)},
-      {"read_MiBps_wall", rate(read, elapsed_s)}};
+      {"write_MiBps_wall", rate(written, static_cast<double>(phase_wall_ns(Op::kWrite)) / 1e9)},
+      {"read_MiBps_wall", rate(read, static_cast<double>(phase_wall_ns(Op::kRead)) / 1e9)}};
   r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
                   {"read", latency_object(Op::kRead, workers)},
                   {"sync", latency_object(Op::kSync, workers)}};
 
-  r["files_present"] = files_present();
+  json present, kept;
+  own_files(&present, &kept);
+  r["files_present"] = present;
+  r["kept_files"] = kept;
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();
@@ -576,10 +593,13 @@ int write_report(bool final, const ReportTotals* totals) {
   std::string text = build_report(totals);
   int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
   if (final) final_written = true;
-  if (rc != 0 && !report_failed.exchange(true)) {
-    std::string line = "iochurn: cannot write the report " +
-                       std::string(setup_state->setup.path) + ": " +
-                       error_text(rc) + "\n";
+  // The first failure is told once; with --strict the final one is told
+  // too, at the end, where it decides the exit status.
+  bool final_told = final && settings.strict;
+  if (rc != 0 && (!report_failed.exchange(true) || final_told)) {
+    std::string line = std::string("iochurn: cannot write the ") +
+                       (final_told ? "final report " : "report ") +
+                       setup_state->setup.path + ": " + error_text(rc) + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
   return rc;

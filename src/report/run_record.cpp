@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/mutex.h"
+
 namespace iochurn {
 
 WorkerRecord worker_records[kMaxThreads];
@@ -33,6 +35,20 @@ std::atomic<int> records_touched{0};
 
 std::atomic<uint64_t> start_ns{0};
 std::atomic<int64_t> start_wall_ns{0};
+
+// The wall time during which at least one worker was in the write (0) or
+// the read (1) phase. Written by workers at the start and end of each
+// phase, read by the report; the lock is held for a few instructions, never
+// across a call that could block.
+struct PhaseClock {
+  int active;         // workers in the phase now
+  uint64_t since_ns;  // when `active` last left 0
+  uint64_t total_ns;  // closed stretches
+};
+Mutex phase_lock;
+PhaseClock phase_clocks[2] GUARDED_BY(phase_lock);
+
+int phase_index(Op op) { return op == Op::kWrite ? 0 : op == Op::kRead ? 1 : -1; }
 
 // 2^(k/4) for k = 1, 2, 3 in 16-bit fixed point: the boundaries inside one
 // doubling.
@@ -137,6 +153,30 @@ void reset_run_record() {
   start_wall_ns.store(static_cast<int64_t>(wall.tv_sec) * 1000000000 +
                       wall.tv_nsec);
   start_ns.store(monotonic_ns());
+  MutexLock lock(&phase_lock);
+  std::memset(phase_clocks, 0, sizeof phase_clocks);
+}
+
+void record_phase(Op op, bool begin) {
+  int i = phase_index(op);
+  if (i < 0) return;
+  uint64_t now = monotonic_ns();
+  MutexLock lock(&phase_lock);
+  PhaseClock& c = phase_clocks[i];
+  if (begin) {
+    if (c.active++ == 0) c.since_ns = now;
+  } else if (c.active > 0 && --c.active == 0) {
+    c.total_ns += now - c.since_ns;
+  }
+}
+
+uint64_t phase_wall_ns(Op op) {
+  int i = phase_index(op);
+  if (i < 0) return 0;
+  uint64_t now = monotonic_ns();
+  MutexLock lock(&phase_lock);
+  const PhaseClock& c = phase_clocks[i];
+  return c.total_ns + (c.active > 0 ? now - c.since_ns : 0);
 }
 
 uint32_t record_worker_start(int thread) {

@@ -189,6 +189,15 @@ void record_bad_block(int thread, BlockKind kind);
 // Counts one file that came back different after complete transfers.
 void record_file_different(int thread);
 
+// Marks the start (`begin`) or the end of a write (kWrite) or read (kRead)
+// phase of one worker, once per phase, never per chunk. Worker.
+void record_phase(Op op, bool begin);
+
+// The wall time during which at least one worker was in the write (kWrite)
+// or read (kRead) phase, a phase still running counted up to now; 0 for
+// any other op. Any thread; takes a short lock, so not for signal context.
+uint64_t phase_wall_ns(Op op);
+
 // Counts one completed pass. Worker.
 void record_pass_completed(int thread);
 

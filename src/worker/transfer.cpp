@@ -225,6 +225,7 @@ Chunk next_chunk(uint64_t remaining, uint32_t buffer_size) {
 void write_phase(Worker* w) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
   verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
+  record_phase(Op::kWrite, true);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr || s.descriptor == -1) continue;
@@ -265,12 +266,14 @@ void write_phase(Worker* w) {
     s.write_sum = sum;
     print_sum(w, sum, j);
   }
+  record_phase(Op::kWrite, false);
 }
 
 void read_verify_phase(Worker* w) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
   const uint32_t block = settings.verify_block;
   verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
+  record_phase(Op::kRead, true);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
     if (s.read_buffer == nullptr || s.descriptor == -1) continue;
@@ -319,6 +322,7 @@ void read_verify_phase(Worker* w) {
     print_sum(w, sum, j);
     judge_file(w, j, sum, complete, bad, tail_lost ? &lost : nullptr);
   }
+  record_phase(Op::kRead, false);
 }
 
 }  // namespace iochurn

@@ -197,11 +197,17 @@ TEST(StatusLine, RatesOverTheIntervalAndErrorsSoFar) {
   now.compare_errors = 1;
   now.other_errors = 2;
   now.stalled = 3;
-  char line[256];
+  now.bad_blocks = 4;
+  now.wall_ns = int64_t{1'700'000'000} * 1'000'000'000;
+  char line[512];
   int n = format_status_line(now, before, line, sizeof line);
-  EXPECT_STREQ(line,
-               "status: elapsed_s=120 passes=37 write_MiBps=812.0 "
-               "read_MiBps=790.0 compare_errors=1 other_errors=2 stalled=3\n");
+  char time_text[40];
+  iso8601_local(now.wall_ns, time_text, sizeof time_text);
+  EXPECT_EQ(std::string(line),
+            "status: time=" + std::string(time_text) +
+                " elapsed_s=120.4 passes=37 written=1807745024 read=1709178880 "
+                "write_MiBps=812.0 read_MiBps=790.0 compare_errors=1 "
+                "other_errors=2 bad_blocks=4 stalled=3\n");
   EXPECT_EQ(n, static_cast<int>(std::strlen(line)));
   // No time passed: no rate, and never a division by zero.
   n = format_status_line(now, now, line, sizeof line);
