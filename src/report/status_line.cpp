@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -20,10 +20,7 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   RecordTotals t;
   sum_records(workers, &t);
   s.passes_completed = t.passes_completed;
-  s.bytes_written = t.bytes_written;
-  s.bytes_read = t.bytes_read;
-  s.compare_errors = t.compare_errors;
-  s.other_errors = t.other_errors;
+  s.counts = t.counts;
   for (uint64_t n : t.bad_blocks) s.bad_blocks += n;
   s.stalled = count_stalled(workers, s.at_ns, stall_ns);
   return s;
@@ -49,12 +46,12 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
       time_text, static_cast<unsigned long long>(tenths / 10),
       static_cast<unsigned long long>(tenths % 10),
       static_cast<unsigned long long>(now.passes_completed),
-      static_cast<unsigned long long>(now.bytes_written),
-      static_cast<unsigned long long>(now.bytes_read),
-      rate(now.bytes_written, previous.bytes_written),
-      rate(now.bytes_read, previous.bytes_read),
-      static_cast<unsigned long long>(now.compare_errors),
-      static_cast<unsigned long long>(now.other_errors),
+      static_cast<unsigned long long>(now.counts.bytes_written),
+      static_cast<unsigned long long>(now.counts.bytes_read),
+      rate(now.counts.bytes_written, previous.counts.bytes_written),
+      rate(now.counts.bytes_read, previous.counts.bytes_read),
+      static_cast<unsigned long long>(now.counts.compare_errors),
+      static_cast<unsigned long long>(now.counts.other_errors),
       static_cast<unsigned long long>(now.bad_blocks), now.stalled);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {

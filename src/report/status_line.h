@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ledger/summary.h"
+
 namespace iochurn {
 
 // The figures one status line is made of, read from the run record.
@@ -14,10 +16,7 @@ struct StatusSample {
   int64_t wall_ns;  // wall clock when taken
   uint64_t elapsed_ns;  // since the run started
   uint64_t passes_completed;
-  uint64_t bytes_written;
-  uint64_t bytes_read;
-  uint64_t compare_errors;
-  uint64_t other_errors;
+  Totals counts;  // the live totals
   uint64_t bad_blocks;  // of every kind, a lost tail as one
   int stalled;  // transfers running longer than the interval
 };

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "guard/shadow_table.h"
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "verify/additive_sum.h"
 #include "verify/block_tag.h"
 #include "worker/worker_report.h"
@@ -17,27 +17,21 @@ namespace iochurn {
 
 namespace {
 
-// One read or write of a chunk as the watchdog and the run record see it:
-// published, armed, called, disarmed, recorded. Returns what the call
-// returned and leaves its errno (0 when it set none) in `*error`.
+// One read or write of a chunk, watched when -A is on; the run record
+// counts the bytes it moved. Returns what the call returned and leaves its
+// errno (0 when it set none) in `*error`.
 ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
                          uint8_t* buffer, uint64_t bytes, uint64_t offset,
                          int* error) {
-  const bool watched = settings.alarm_control;
-  uint64_t start = activity_begin(w->index, op, j, offset, bytes);
-  if (watched) watchdog_arm(w->index);
-  errno = 0;
-  ssize_t moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
-                                   : read(s.descriptor, buffer, bytes);
-  *error = errno;
-  if (watched) watchdog_disarm(w->index);
-  activity_end(w->index, op, start, moved, w->pass);
-  if (moved > 0) {
-    auto n = static_cast<uint64_t>(moved);
-    if (op == Op::kWrite)
-      w->counters.bytes_written += n;
-    else
-      w->counters.bytes_read += n;
+  ssize_t moved;
+  {
+    WatchedCall call(w->index, op, j, offset, bytes, w->pass,
+                     settings.alarm_control);
+    errno = 0;
+    moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
+                             : read(s.descriptor, buffer, bytes);
+    *error = errno;
+    call.result = moved;
   }
   return moved;
 }
@@ -91,13 +85,11 @@ bool flush_file(Worker* w, const FileSlot& s, int j, uint64_t offset) {
   int rc, error;
   {
     GateHold hold(w->index);
-    const bool watched = settings.alarm_control && settings.diagnose;
-    uint64_t start = activity_begin(w->index, Op::kSync, j, offset, 0);
-    if (watched) watchdog_arm(w->index);
+    WatchedCall call(w->index, Op::kSync, j, offset, 0, w->pass,
+                     settings.alarm_control && settings.diagnose);
     rc = fdatasync(s.descriptor);
     error = errno;
-    if (watched) watchdog_disarm(w->index);
-    activity_end(w->index, Op::kSync, start, rc, w->pass);
+    call.result = rc;
   }
   if (rc == 0) return true;
   report_worker_error(w, {Op::kSync, j, offset, 0, -1, error},
@@ -222,107 +214,161 @@ Chunk next_chunk(uint64_t remaining, uint32_t buffer_size) {
   return {remaining, '.'};
 }
 
-void write_phase(Worker* w) {
+namespace {
+
+// What a phase does to each chunk's bytes, chosen once per phase: `before`
+// runs ahead of the transfer, `after` on what a read delivered (the whole
+// chunk, or with `judge_partial` the whole blocks before a read that fell
+// short); each returns what it adds to the file's sum.
+struct ChunkWork {
+  uint32_t (*before)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad);
+  uint32_t (*after)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                    const BlockIdentity& id, BadBlocks* bad);
+  bool judge_partial;
+};
+
+uint32_t nothing(uint8_t*, uint64_t, uint64_t, const BlockIdentity&,
+                 BadBlocks*) {
+  return 0;
+}
+
+uint32_t sum_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                   const BlockIdentity&, BadBlocks*) {
+  return additive_sum(chunk, bytes);
+}
+
+uint32_t stamp_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks*) {
+  return stamp_blocks(chunk, bytes, offset, settings.verify_block, id);
+}
+
+// Bytes a read reports but never delivers keep the poison.
+uint32_t poison_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                      const BlockIdentity&, BadBlocks*) {
+  poison_blocks(chunk, bytes, settings.verify_block);
+  return 0;
+}
+
+uint32_t check_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad) {
+  return check_blocks(chunk, bytes, offset, settings.verify_block, id, bad);
+}
+
+// How a file's transfer went.
+struct FileMoved {
+  uint32_t sum;
+  bool complete;     // every chunk moved whole (and with -y flushed)
+  bool tail_lost;    // blocks: the file ended before its data did
+  BlockFinding lost;  // the missing range, when tail_lost
+  BadBlocks bad;
+};
+
+// Moves bytes [0, end) of one file chunk by chunk through `buffer`. A chunk
+// that ends short (or with -y a failed flush) stops the file after
+// reporting it; with blocks, a read that meets the end of the file early
+// is a lost tail instead, judged with the file.
+void transfer_file(Worker* w, int j, Op op, uint8_t* buffer,
+                   const ChunkWork& work, uint64_t end, FileMoved* out) {
+  FileSlot& s = w->slots[j];
+  const bool writing = op == Op::kWrite;
+  const bool flush = writing && w->params.sync_writes;
+  const BlockIdentity id = identity_of(w, j);
+  uint64_t offset = 0;
+  while (offset < end) {
+    Chunk chunk = next_chunk(end - offset, s.buffer_size);
+    uint64_t moved;
+    int error;
+    {
+      GateHold hold(w->index);
+      out->sum += work.before(buffer, chunk.bytes, offset, id, &out->bad);
+      put_symbol(chunk.symbol);
+      moved = transfer_chunk(w, op, s, j, buffer, chunk.bytes, offset, &error);
+      if (moved == chunk.bytes)
+        out->sum += work.after(buffer, moved, offset, id, &out->bad);
+      else if (work.judge_partial)
+        out->sum += work.after(buffer, moved - moved % settings.verify_block,
+                               offset, id, &out->bad);
+    }
+    if (writing) s.written = offset + moved;
+    if (moved < chunk.bytes) {
+      out->complete = false;
+      if (!writing && work.judge_partial && error == 0) {
+        // Every write of it succeeded, yet the file ends early: data lost.
+        out->tail_lost = true;
+        out->lost = missing_finding(offset + moved, end - offset - moved);
+      } else {
+        report_ended_short(w, op, j, offset, chunk.bytes, moved, error);
+      }
+      return;
+    }
+    if (flush && !flush_file(w, s, j, offset)) {
+      out->complete = false;
+      return;
+    }
+    offset += chunk.bytes;
+  }
+}
+
+// What a phase does with a file once it has been moved.
+using FileEnd = void (*)(Worker* w, int j, const FileMoved& moved);
+
+void end_written_file(Worker* w, int j, const FileMoved& moved) {
+  FileSlot& s = w->slots[j];
+  if (!moved.complete) s.transfer_failed = true;
+  s.write_sum = moved.sum;
+}
+
+void end_read_file(Worker* w, int j, const FileMoved& moved) {
+  judge_file(w, j, moved.sum, moved.complete, moved.bad,
+             moved.tail_lost ? &moved.lost : nullptr);
+}
+
+// The chunk routines of a phase, chosen once per phase. The write phase
+// sums before the bytes are handed over, so the comparison covers the
+// whole way through the file system and the device. With blocks, the whole
+// blocks that came back are judged, also before a read that fell short.
+ChunkWork chunk_work(Op op) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
-  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
-  record_phase(Op::kWrite, true);
+  if (op == Op::kWrite)
+    return blocks ? ChunkWork{stamp_chunk, nothing, false}
+                  : ChunkWork{sum_chunk, nothing, false};
+  return blocks ? ChunkWork{poison_chunk, check_chunk, true}
+                : ChunkWork{nothing, sum_chunk, false};
+}
+
+// Every open file of the worker in slot order, through the write buffers
+// (write phase) or the read buffers (read phase) of its slots.
+void run_phase(Worker* w, Op op, FileEnd end_file) {
+  const bool writing = op == Op::kWrite;
+  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
+  const ChunkWork work = chunk_work(op);
+  record_phase(op, true);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    if (s.write_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, true)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      uint64_t written;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Summed before the bytes are handed over: the comparison covers
-        // the whole way through the file system and the device.
-        if (blocks)
-          sum += stamp_blocks(s.write_buffer, chunk.bytes, offset,
-                              settings.verify_block, id);
-        else
-          sum += additive_sum(s.write_buffer, chunk.bytes);
-        put_symbol(chunk.symbol);
-        written = transfer_chunk(w, Op::kWrite, s, j, s.write_buffer,
-                                 chunk.bytes, offset, &error);
-      }
-      s.written = offset + written;
-      if (written < chunk.bytes) {
-        report_ended_short(w, Op::kWrite, j, offset, chunk.bytes, written,
-                           error);
-        s.transfer_failed = true;
-        break;
-      }
-      if (w->params.sync_writes && !flush_file(w, s, j, offset)) {
-        s.transfer_failed = true;
-        break;
-      }
-      offset += chunk.bytes;
-    }
-    s.write_sum = sum;
-    print_sum(w, sum, j);
+    uint8_t* buffer = writing ? s.write_buffer : s.read_buffer;
+    if (buffer == nullptr || s.descriptor == -1) continue;
+    if (!begin_file(w, s, j, writing)) continue;
+    FileMoved moved{};
+    moved.complete = true;
+    const uint64_t end = writing ? s.file_size : read_end(s, blocks);
+    transfer_file(w, j, op, buffer, work, end, &moved);
+    print_sum(w, moved.sum, j);
+    end_file(w, j, moved);
   }
-  record_phase(Op::kWrite, false);
+  record_phase(op, false);
+}
+
+}  // namespace
+
+void write_phase(Worker* w) {
+  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
+  run_phase(w, Op::kWrite, end_written_file);
 }
 
 void read_verify_phase(Worker* w) {
-  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
-  const uint32_t block = settings.verify_block;
   verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
-  record_phase(Op::kRead, true);
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    if (s.read_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, false)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    const uint64_t end = read_end(s, blocks);
-    BadBlocks bad{};
-    BlockFinding lost{};
-    bool tail_lost = false;
-    bool complete = true;
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < end) {
-      Chunk chunk = next_chunk(end - offset, s.buffer_size);
-      uint64_t got;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Bytes a read reports but never delivers keep the poison.
-        if (blocks) poison_blocks(s.read_buffer, chunk.bytes, block);
-        put_symbol(chunk.symbol);
-        got = transfer_chunk(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
-                             offset, &error);
-        if (blocks) {
-          // The whole blocks that came back are judged, also before a
-          // read that fell short.
-          uint64_t whole = got == chunk.bytes ? got : got - got % block;
-          sum += check_blocks(s.read_buffer, whole, offset, block, id, &bad);
-        } else if (got == chunk.bytes) {
-          sum += additive_sum(s.read_buffer, chunk.bytes);
-        }
-      }
-      if (got < chunk.bytes) {
-        complete = false;
-        if (blocks && error == 0) {
-          // Every write of it succeeded, yet the file ends early: data lost.
-          tail_lost = true;
-          lost = missing_finding(offset + got, end - offset - got);
-        } else {
-          report_ended_short(w, Op::kRead, j, offset, chunk.bytes, got, error);
-        }
-        break;
-      }
-      offset += chunk.bytes;
-    }
-    print_sum(w, sum, j);
-    judge_file(w, j, sum, complete, bad, tail_lost ? &lost : nullptr);
-  }
-  record_phase(Op::kRead, false);
+  run_phase(w, Op::kRead, end_read_file);
 }
 
 }  // namespace iochurn

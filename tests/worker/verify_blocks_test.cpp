@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "guard/slot_release.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "verify/block_tag.h"
 #include "worker/transfer.h"
@@ -93,8 +93,8 @@ TEST_F(VerifyBlocks, SwappedBlocksAreNamedWithFileAndOffset) {
       << err;
   // The additive sum cannot see a rearrangement: no chksum line.
   EXPECT_EQ(err.find("ERR [chksum]"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   EXPECT_EQ(worker_records[0].files_different.load(), 1u);
   EXPECT_EQ(worker_records[0]
                 .bad_blocks[static_cast<int>(BlockKind::kMisplaced)]
@@ -117,7 +117,7 @@ TEST_F(VerifyBlocks, NamesEightBadBlocksPerFileAndCountsTheRest) {
   // Zeroed bytes change the sum too: its line follows, still one compare
   // error for the file.
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   end_pass(w);
 }
 
@@ -143,8 +143,8 @@ TEST_F(VerifyBlocks, ALostTailIsMissingDataNotAReadError) {
             std::string::npos)
       << err;
   EXPECT_EQ(count_of(err, "ERR [verify]"), 2) << err;
-  EXPECT_EQ(w->counters.compare_errors, 2u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 2u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   EXPECT_EQ(worker_records[0].files_different.load(), 2u);
   EXPECT_EQ(worker_records[0].bad_blocks[static_cast<int>(BlockKind::kMissing)].load(), 2u);
   EXPECT_TRUE(w->slots[0].data_failed);
@@ -170,8 +170,8 @@ TEST_F(VerifyBlocks, CorruptionFoundBeforeALostTailIsKept) {
                      " (found: the data ends here, 4194304 bytes missing)"),
             std::string::npos)
       << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   RecordTotals t;
   sum_records(1, &t);
   EXPECT_EQ(t.errors[static_cast<int>(Op::kVerify)], 2u);
@@ -198,8 +198,8 @@ TEST_F(VerifyBlocks, AReadErrorStaysAnOtherErrorAfterItsBlocksAreJudged) {
   EXPECT_EQ(count_of(err, "ERR [read]: Bad file descriptor for buffer 1"), 1) << err;
   EXPECT_EQ(count_of(err, "ERR [verify]: zeroed block"), 2) << err;
   EXPECT_EQ(err.find("missing block"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.other_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 1u);
   end_pass(w);
 }
 
@@ -210,7 +210,7 @@ TEST_F(VerifyBlocks, SumModeStillComparesShortReadsButNeverCallsThemDifferent) {
     ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB), 0);
   });
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   EXPECT_EQ(worker_records[0].files_different.load(), 0u);
   end_pass(w);
 }
@@ -250,7 +250,7 @@ TEST_F(VerifyBlocks, RandomFillAndSeparateBuffersVerifyClean) {
   Worker* w = make_worker();
   std::string err = run(w, [] {});
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
   end_pass(w);
 }
 
