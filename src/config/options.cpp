@@ -121,16 +121,31 @@ bool read_whole_number(const char* text, int64_t low, int64_t high,
   return true;
 }
 
-// The text of the option getopt_long just took or refused.
+// True when getopt_long took the value of the current option from the word
+// after it ("--verify blocks") rather than from after its '='.
+bool value_in_next_word(char** argv, int argc) {
+  int at = optind - 1;
+  return optarg != nullptr && at >= 2 && at < argc && optarg == argv[at];
+}
+
+// The text of the option getopt_long just took or refused, with a value
+// from the next word named after its option. The option loop only.
 const char* current_option_text(char** argv, int argc) {
+  static char text[kPathSize + 64];
   int at = optind - 1;
   if (at < 1 || at >= argc) return "option";
-  return argv[at];
+  if (!value_in_next_word(argv, argc)) return argv[at];
+  std::snprintf(text, sizeof text, "%s %s", argv[at - 1], argv[at]);
+  return text;
 }
 
 // Handles one long option. Returns -1 to go on, or an exit status.
 int take_long_option(int c, char** argv, int argc, RunSettings* s) {
   int64_t value;
+  // "--verify --report=x.json": the next option is no value, the value is
+  // missing.
+  if (value_in_next_word(argv, argc) && std::strncmp(optarg, "--", 2) == 0)
+    return refuse(argv[optind - 2], "this option needs a value (--option=VALUE)");
   switch (c) {
     case kOptHelp:
       print_help(stdout);

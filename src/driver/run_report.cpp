@@ -61,10 +61,20 @@ StrictInputs strict_inputs_now() {
 int report_run_end(EndCause cause, int base_status) {
   set_end_cause(cause);
   int status = base_status;
-  if (settings.strict) status = strict_status(base_status, strict_inputs_now());
+  StrictInputs in{};
+  if (settings.strict) {
+    in = strict_inputs_now();
+    status = strict_status(base_status, in);
+  }
   set_exit_status(status);
   Totals totals = summary_totals();
-  write_report(true, &totals);
+  // The document on disk cannot say that it is missing: only the status.
+  ReportWriteResult written = write_report(true, &totals);
+  if (!written.skipped && written.error != 0 && settings.strict) {
+    in.report_failed = true;
+    status = strict_status(base_status, in);
+    set_exit_status(status);
+  }
   return status;
 }
 

@@ -71,6 +71,7 @@ struct StrictInputs {
   uint64_t other_errors;     // the summary's other errors
   bool timed_out;            // a watchdog expiry or a wait time-out
   bool ended_by_signal;      // a break signal ended the run early
+  bool report_failed;        // the final report could not be written
 };
 
 // The --strict exit status for a run whose status without --strict is

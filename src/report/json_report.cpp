@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -117,25 +118,46 @@ json describe_file_system(const char* dir) {
   return fs;
 }
 
-// This process's temporary files still in the working directory: names
-// the workers could have built (parse_temp_name) with our pid.
-json files_present() {
-  json list = json::array();
+// This process's files in the working directory: temporary files still
+// there (names the workers could have built, parse_temp_name, with our pid)
+// into `present`, failed files kept as evidence (the same name plus
+// ".<digits>.failed") into `kept`.
+void own_files(json* present, json* kept) {
+  *present = json::array();
+  *kept = json::array();
   const char* dir = effective_workdir(settings);
   DIR* d = opendir(dir);
-  if (d == nullptr) return list;
+  if (d == nullptr) return;
   const int64_t pid = getpid();
+  static const char kSuffix[] = ".DUMMY";
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
+    const char* end = std::strstr(name, kSuffix);
+    if (end == nullptr) continue;
+    end += sizeof kSuffix - 1;
+    char base[NAME_MAX + 1];
+    size_t length = static_cast<size_t>(end - name);
+    if (length >= sizeof base) continue;
+    std::memcpy(base, name, length);
+    base[length] = '\0';
     TempName n;
-    if (!parse_temp_name(name, &n) || n.pid != pid) continue;
+    if (!parse_temp_name(base, &n) || n.pid != pid) continue;
+    json* list = nullptr;
+    if (*end == '\0') {
+      list = present;
+    } else if (*end == '.') {
+      const char* p = end + 1;
+      const char* digits = p;
+      while (*p >= '0' && *p <= '9') ++p;
+      if (p != digits && std::strcmp(p, ".failed") == 0) list = kept;
+    }
+    if (list == nullptr) continue;
     std::string full = std::string(dir) + "/" + name;
     json entry = json::object();
     put_text(entry, "path", full.c_str());
-    list.push_back(entry);
+    list->push_back(entry);
   }
   closedir(d);
-  return list;
 }
 
 }  // namespace
@@ -237,8 +259,11 @@ void to_json(json& o, const ErrorEntry& e) {
   o["offset_bytes"] = e.offset;
   o["bytes_asked"] = e.asked;
   o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
-  o["errno"] = e.error;
+  o["errno"] = e.error != 0 ? json(e.error) : json(nullptr);
   o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
+  o["kind"] = e.kind >= 0 ? json(block_kind_name(static_cast<BlockKind>(e.kind)))
+                          : json(nullptr);
+  o["pass"] = e.pass != 0 ? json(e.pass) : json(nullptr);
 }
 
 void to_json(json& o, const Totals& t) {
@@ -425,7 +450,8 @@ std::string build_report(const Totals* totals) {
   if (!ranks.is_null()) r["ranks"] = ranks;
 
   // Inside calls: the bytes over the time spent in the calls that moved
-  // them (a rate per stream of calls); wall: over the elapsed time.
+  // them (a rate per stream of calls); wall: over the wall time in which
+  // some worker was in that phase.
   auto rate = [](uint64_t bytes, double seconds) -> json {
     if (seconds <= 0.0) return nullptr;
     return rounded(static_cast<double>(bytes) / kMiB / seconds);
@@ -435,13 +461,16 @@ std::string build_report(const Totals* totals) {
   r["throughput"] = {
       {"write_MiBps_in_calls", rate(live.counts.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
       {"read_MiBps_in_calls", rate(live.counts.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
-      {"write_MiBps_wall", rate(written, elapsed_s)},
-      {"read_MiBps_wall", rate(read, elapsed_s)}};
+      {"write_MiBps_wall", rate(written, static_cast<double>(phase_wall_ns(Op::kWrite)) / 1e9)},
+      {"read_MiBps_wall", rate(read, static_cast<double>(phase_wall_ns(Op::kRead)) / 1e9)}};
   r["latency"] = {{"write", latency_of(Op::kWrite, workers)},
                   {"read", latency_of(Op::kRead, workers)},
                   {"sync", latency_of(Op::kSync, workers)}};
 
-  r["files_present"] = files_present();
+  json present, kept;
+  own_files(&present, &kept);
+  r["files_present"] = present;
+  r["kept_files"] = kept;
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "config/run_settings.h"
 #include "exit_status.h"
 #include "platform/bounded_call.h"
 #include "platform/mutex.h"
@@ -41,10 +42,13 @@ ReportWriteResult write_report(bool final, const Totals* totals) {
   std::string text = build_report(totals);
   int rc = write_file_whole(report_file(), text.data(), text.size());
   if (final) final_written = true;
-  if (rc != 0 && !report_failed.exchange(true)) {
-    std::string line = "iochurn: cannot write the report " +
-                       std::string(report_file()) + ": " +
-                       error_text(rc) + "\n";
+  // The first failure is told once; with --strict the final one is told
+  // too, at the end, where it decides the exit status.
+  bool final_told = final && settings.strict;
+  if (rc != 0 && (!report_failed.exchange(true) || final_told)) {
+    std::string line = std::string("iochurn: cannot write the ") +
+                       (final_told ? "final report " : "report ") +
+                       report_file() + ": " + error_text(rc) + "\n";
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
   return {false, rc};

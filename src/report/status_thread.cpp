@@ -8,6 +8,7 @@
 #include "config/run_settings.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
+#include "platform/sleep.h"
 #include "platform/thread.h"
 #include "report/report_writer.h"
 #include "ledger/run_record.h"
@@ -24,6 +25,7 @@ std::atomic<bool> stop_requested{false};
 ThreadHandle* status_thread = nullptr;
 StatusHooks hooks{};
 StatusSample last_sample;  // the status thread's, then the main thread's
+StatusSample before_last;  // the one before it, likewise
 
 int worker_count() { return settings.threads > 0 ? settings.threads : 0; }
 
@@ -31,11 +33,12 @@ uint64_t interval_ns() {
   return static_cast<uint64_t>(settings.status_interval) * 1000000000u;
 }
 
-void write_status_line(const StatusSample& now) {
-  char line[256];
-  int n = format_status_line(now, last_sample, line, sizeof line);
+void write_status_line(const StatusSample& now, const StatusSample& base) {
+  char line[512];
+  int n = format_status_line(now, base, line, sizeof line);
   // One write: the line never mixes with the workers' error lines.
   if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n));
+  before_last = last_sample;
   last_sample = now;
 }
 
@@ -52,7 +55,7 @@ void status_loop(void*) {
     if (monotonic_ns() < next) continue;
     next += step;
     StatusSample sample;
-    if (hooks.sample(worker_count(), step, &sample)) write_status_line(sample);
+    if (hooks.sample(worker_count(), step, &sample)) write_status_line(sample, last_sample);
     hooks.each_interval(static_cast<int64_t>(settings.status_interval) * 1000);
     write_report(false, nullptr);
   }
@@ -60,7 +63,10 @@ void status_loop(void*) {
 
 }  // namespace
 
-void reset_status_lines() { last_sample = take_status_sample(0, 0); }
+void reset_status_lines() {
+  last_sample = take_status_sample(0, 0);
+  before_last = last_sample;
+}
 
 int start_status_lines(const StatusHooks& with) {
   if (settings.status_interval <= 0 || status_thread != nullptr) return 0;
@@ -77,8 +83,21 @@ void stop_status_lines() {
   join_thread(status_thread);
   status_thread = nullptr;
   StatusSample sample;
-  if (hooks.sample(worker_count(), interval_ns(), &sample))
-    write_status_line(sample);
+  if (!hooks.sample(worker_count(), interval_ns(), &sample)) return;
+  // The last line shows a later time than the one before it, even when the
+  // run ended just after that one.
+  if (elapsed_tenths(sample) <= elapsed_tenths(last_sample) &&
+      last_sample.at_ns != before_last.at_ns) {
+    uint64_t next_tenth = (elapsed_tenths(last_sample) + 1) * 100000000u;
+    if (next_tenth > sample.elapsed_ns)
+      micro_sleep(0, static_cast<uint32_t>((next_tenth - sample.elapsed_ns) / 1000 + 1));
+    if (!hooks.sample(worker_count(), interval_ns(), &sample)) return;
+  }
+  // Rates over at least half an interval: a line taken moments after the
+  // one before would show the nothing that finished in between.
+  const StatusSample& base =
+      sample.at_ns - last_sample.at_ns < interval_ns() / 2 ? before_last : last_sample;
+  write_status_line(sample, base);
 }
 
 }  // namespace iochurn

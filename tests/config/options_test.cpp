@@ -2,6 +2,8 @@
 // GNU behaviour, the monitoring check, the help and the path-length refusal.
 #include "config/options.h"
 
+#include "exit_status.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -312,6 +314,31 @@ TEST_F(ProcessOptions, NonOptionWordsDoubleDashAndPosixlyCorrect) {
   // And without it again, the scan goes past the word.
   ASSERT_EQ(run({"-l", "foo", "-v"}), -1);
   EXPECT_TRUE(s_.verbose);
+}
+
+TEST_F(ProcessOptions, RefusalNamesTheOptionNotTheWordAfterIt) {
+  struct Case {
+    std::vector<std::string> words;
+    const char* line;
+  } cases[] = {
+      // The next word is another option: the value is missing.
+      {{"--verify", "--report=x.json"},
+       "iochurn: --verify: this option needs a value (--option=VALUE)\n"},
+      {{"--status-interval", "--strict"},
+       "iochurn: --status-interval: this option needs a value (--option=VALUE)\n"},
+      // A wrong value in the next word is named with its option.
+      {{"--verify", "crc"}, "iochurn: --verify crc: accepted values are 'sum' and 'blocks'\n"},
+      {{"--verify=crc"}, "iochurn: --verify=crc: accepted values are 'sum' and 'blocks'\n"},
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
+    int status = run(c.words);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line) << c.words[0];
+    EXPECT_EQ(status, kExitBadLongOption) << c.words[0];
+  }
+  // A separate word that is a value is still taken.
+  EXPECT_EQ(run({"--verify", "blocks"}), -1);
+  EXPECT_EQ(s_.verify_mode, VerifyMode::kBlocks);
 }
 
 TEST_F(ProcessOptions, MonitoringNeedsAnInterval) {

@@ -419,7 +419,7 @@ class DocumentedRunsTest(unittest.TestCase):
         # The file ends after 1 MB, so the read of its second chunk falls short.
         self.assertEqual(run.stderr,
                          "\nThread 0: ERR [write]: File too large for buffer 0\n"
-                         "\nThread 0: ERR [read]: No data available for buffer 0\n")
+                         "\nThread 0: ERR [read]: end of file after 0 of 1048576 bytes for buffer 0\n")
         run = run_program(["-f", "1", "-s", "1", "-t", os.path.join(self.tmp, "none")],
                           self.tmp)
         self.assertRegex(run.stderr, r"^Thread 0: ERR \[open\]: ")
