@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "driver/run_hooks.h"
+#include "guard/break_handler.h"
 #include "guard/hang_report.h"
 #include "platform/event.h"
 #include "platform/no_destructor.h"
@@ -14,6 +15,7 @@
 #include "report/run_record.h"
 #include "report/status_line.h"
 #include "report/summary.h"
+#include "report/timeline.h"
 
 namespace iochurn {
 
@@ -26,6 +28,9 @@ NoDestructor<AutoResetEvent> wake;
 std::atomic<bool> stop_requested{false};
 ThreadHandle* status_thread = nullptr;
 StatusSample last_sample;  // the status thread's, then the main thread's
+bool runtime_reached = false;  // the status thread's
+
+constexpr uint64_t kSecondNs = 1000000000u;
 
 int worker_count() { return settings.threads > 0 ? settings.threads : 0; }
 
@@ -41,9 +46,35 @@ void write_status_line(const StatusSample& now) {
   last_sample = now;
 }
 
+// The status thread ticks every second when the run is sampled or time
+// limited, else every interval; status lines and interval reports stay on
+// the interval's grid either way.
+uint64_t tick_ns() {
+  if (timeline_enabled() || settings.runtime_s > 0) return kSecondNs;
+  return interval_ns();
+}
+
+// Transfers running longer than this count as stalled in the timeline.
+uint64_t timeline_stall_ns() {
+  return settings.status_interval > 0 ? interval_ns() : kSecondNs;
+}
+
+void check_runtime(uint64_t now) {
+  if (settings.runtime_s <= 0 || runtime_reached) return;
+  uint64_t start = run_start_ns();
+  if (now < start ||
+      now - start < static_cast<uint64_t>(settings.runtime_s) * kSecondNs)
+    return;
+  runtime_reached = true;
+  request_orderly_stop(EndCause::kRuntime);
+}
+
 void status_loop(void*) {
-  const uint64_t step = interval_ns();
+  const uint64_t step = tick_ns();
+  const uint64_t ticks_per_line =
+      settings.status_interval > 0 ? interval_ns() / step : 0;
   uint64_t next = last_sample.at_ns + step;
+  uint64_t ticks = 0;
   for (;;) {
     uint64_t now = monotonic_ns();
     // Deadlines on a fixed grid: a slow write of the report never makes
@@ -51,11 +82,16 @@ void status_loop(void*) {
     int64_t wait_ms = next > now ? static_cast<int64_t>((next - now + 999999) / 1000000) : 0;
     if (wake->wait(wait_ms) == WaitResult::kSignalled || stop_requested.load())
       return;
-    if (monotonic_ns() < next) continue;
+    now = monotonic_ns();
+    if (now < next) continue;
     next += step;
+    ++ticks;
+    timeline_sample_now(worker_count(), timeline_stall_ns(), -1);
+    check_runtime(now);
+    if (ticks_per_line == 0 || ticks % ticks_per_line != 0) continue;
     // The whole job's figures in the multi-host program.
     StatusSample sample;
-    if (hooks_status_sample(worker_count(), step, &sample))
+    if (hooks_status_sample(worker_count(), interval_ns(), &sample))
       write_status_line(sample);
     // --diagnose: name each call that has outlasted the interval, once.
     report_slow_transfers(static_cast<int64_t>(settings.status_interval) * 1000);
@@ -69,9 +105,14 @@ void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
   reset_run_record();
   reset_run_outcome();
   last_sample = take_status_sample(0, 0);
-  if (settings.report_path == nullptr) return;
+  runtime_reached = false;
+  if (settings.report_path == nullptr && settings.html_path == nullptr) return;
+  // The series is part of the report; without memory for it the report
+  // goes on without a timeline.
+  (void)timeline_start();
   ReportSetup setup;
   setup.path = settings.report_path;
+  setup.html_path = settings.html_path;
   setup.argc = argc;
   setup.argv = argv;
   setup.monitor = monitor;
@@ -80,7 +121,10 @@ void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
 }
 
 int start_status_thread() {
-  if (settings.status_interval <= 0 || status_thread != nullptr) return 0;
+  if (status_thread != nullptr) return 0;
+  if (settings.status_interval <= 0 && !timeline_enabled() &&
+      settings.runtime_s <= 0)
+    return 0;
   stop_requested.store(false);
   unsigned long id = 0;
   return start_thread(status_loop, nullptr, &status_thread, &id);
@@ -92,6 +136,7 @@ void stop_status_thread() {
   wake->set();
   join_thread(status_thread);
   status_thread = nullptr;
+  if (settings.status_interval <= 0) return;
   StatusSample sample;
   if (hooks_status_sample(worker_count(), interval_ns(), &sample))
     write_status_line(sample);
@@ -122,6 +167,8 @@ int report_run_end(EndCause cause, int base_status) {
   set_exit_status(status);
   ReportTotals totals{summary.Read_Bytes, summary.Write_Bytes,
                       summary.Compare_Errors, summary.Other_Errors};
+  // The last part of a second is a sample of its own.
+  timeline_sample_now(worker_count(), timeline_stall_ns(), -1);
   write_report(true, &totals);
   return status;
 }

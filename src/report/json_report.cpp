@@ -27,6 +27,8 @@
 #include "platform/thread.h"
 #include "report/run_outcome.h"
 #include "report/run_record.h"
+#include "report/timeline.h"
+#include "html/page.h"
 
 namespace iochurn {
 
@@ -47,10 +49,12 @@ struct SetupState {
 SetupState* setup_state = nullptr;  // never freed: writers may run at exit
 
 // Serialises writers; once `final_written` is set, non-final writes are
-// skipped. The report_failed flag keeps the failure line to one.
+// skipped. The report_failed and page_failed flags keep the failure line
+// to one per file.
 Mutex writer_lock;
 bool final_written GUARDED_BY(writer_lock) = false;
 std::atomic<bool> report_failed{false};
+std::atomic<bool> page_failed{false};  // the same for the page
 
 // Copy of the error list for one document; used under writer_lock only.
 ErrorEntry error_copy[kMaxErrorEntries];
@@ -62,6 +66,40 @@ double us_of(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 // Three decimals are plenty for a rate or a duration and keep lines short.
 double rounded(double value) {
   return static_cast<double>(static_cast<int64_t>(value * 1000.0 + 0.5)) / 1000.0;
+}
+
+// MiB per second, null when no time passed.
+json mib_rate(uint64_t bytes, double seconds) {
+  if (seconds <= 0.0) return nullptr;
+  return rounded(static_cast<double>(bytes) / kMiB / seconds);
+}
+
+// One sample of the run over time; latencies null without calls.
+void add_timeline_sample(const TimelineSample& s, void* context) {
+  auto* list = static_cast<json*>(context);
+  double seconds = static_cast<double>(s.end_ns - s.start_ns) / 1e9;
+  json o = json::object();
+  o["t_s"] = rounded(static_cast<double>(s.end_ns) / 1e9);
+  o["interval_s"] = rounded(seconds);
+  o["bytes_written"] = s.bytes_written;
+  o["bytes_read"] = s.bytes_read;
+  o["write_MiBps"] = mib_rate(s.bytes_written, seconds);
+  o["read_MiBps"] = mib_rate(s.bytes_read, seconds);
+  o["passes"] = s.passes;
+  o["errors"] = s.errors;
+  o["bad_blocks"] = s.bad_blocks;
+  o["stalled"] = s.stalled;
+  static const char* const kOps[kTimelineOps] = {"write", "read", "sync"};
+  for (int op = 0; op < kTimelineOps; ++op) {
+    const IntervalLatency& l = s.latency[op];
+    std::string name = kOps[op];
+    bool any = l.count > 0;
+    o[name + "_median_us"] = any ? json(rounded(us_of(interval_quantile(l, 0.5)))) : json(nullptr);
+    o[name + "_p99_us"] = any ? json(rounded(us_of(interval_quantile(l, 0.99)))) : json(nullptr);
+    o[name + "_max_us"] = any ? json(rounded(us_of(l.max_ns))) : json(nullptr);
+  }
+  if (s.ranks >= 0) o["ranks"] = s.ranks;
+  list->push_back(std::move(o));
 }
 
 int64_t wall_now_ns() {
@@ -209,6 +247,8 @@ json settings_object() {
   o["keep_failed"] = s.keep_failed;
   o["keep_failed_max"] = s.keep_failed_max;
   put_text(o, "report", s.report_path);
+  put_text(o, "html", s.html_path);
+  o["runtime_s"] = s.runtime_s > 0 ? json(s.runtime_s) : json(nullptr);
   o["strict"] = s.strict;
   o["status_interval_s"] = s.status_interval;
   o["diagnose"] = s.diagnose;
@@ -219,9 +259,10 @@ json settings_object() {
   return o;
 }
 
-json latency_object(Op op, int workers) {
+// The latency of `op` over workers [first, first + count).
+json latency_object(Op op, int first, int count) {
   LatencySummary l;
-  summarize_latency(op, workers, &l);
+  summarize_latency_range(op, first, count, &l);
   json o = json::object();
   o["count"] = l.count;
   if (l.count == 0) {
@@ -403,14 +444,18 @@ void report_setup(const ReportSetup& setup) {
   MutexLock lock(&writer_lock);
   final_written = false;
   report_failed.store(false);
+  page_failed.store(false);
 }
 
 bool report_enabled() {
-  return setup_state != nullptr && setup_state->setup.path != nullptr;
+  return setup_state != nullptr && (setup_state->setup.path != nullptr ||
+                                    setup_state->setup.html_path != nullptr);
 }
 
-std::string build_report(const ReportTotals* totals) {
-  if (setup_state == nullptr) return "{}";
+namespace {
+
+json build_document(const ReportTotals* totals) {
+  if (setup_state == nullptr) return json::object();
   const SetupState& st = *setup_state;
   const int workers = settings.threads > 0 ? settings.threads : 0;
   const int64_t now_wall = wall_now_ns();
@@ -495,25 +540,35 @@ std::string build_report(const ReportTotals* totals) {
     constexpr auto kRelaxed = std::memory_order_relaxed;
     uint32_t compare = rec.compare_errors.load(kRelaxed);
     uint32_t other = rec.other_errors.load(kRelaxed);
-    per_worker.push_back({{"index", w},
-                          {"runs", rec.generation.load(kRelaxed)},
-                          {"passes_completed", rec.passes_completed.load(kRelaxed)},
-                          {"bytes_written", rec.bytes_written.load(kRelaxed)},
-                          {"bytes_read", rec.bytes_read.load(kRelaxed)},
-                          {"compare_errors", compare},
-                          {"other_errors", other},
-                          {"errors", uint64_t{compare} + other},
-                          {"files_different", rec.files_different.load(kRelaxed)}});
+    uint64_t written = rec.bytes_written.load(kRelaxed);
+    uint64_t read = rec.bytes_read.load(kRelaxed);
+    json o = {{"index", w},
+              {"runs", rec.generation.load(kRelaxed)},
+              {"passes_completed", rec.passes_completed.load(kRelaxed)},
+              {"bytes_written", written},
+              {"bytes_read", read},
+              {"compare_errors", compare},
+              {"other_errors", other},
+              {"errors", uint64_t{compare} + other},
+              {"files_different", rec.files_different.load(kRelaxed)}};
+    // The same fields a process of a multi-host job gets in "ranks".
+    o["elapsed_s"] = rounded(elapsed_s);
+    o["throughput"] = {
+        {"write_MiBps", mib_rate(written, static_cast<double>(rec.write_ns.load(kRelaxed)) / 1e9)},
+        {"read_MiBps", mib_rate(read, static_cast<double>(rec.read_ns.load(kRelaxed)) / 1e9)},
+        {"write_MiBps_wall", mib_rate(written, elapsed_s)},
+        {"read_MiBps_wall", mib_rate(read, elapsed_s)}};
+    o["latency"] = {{"write", latency_object(Op::kWrite, w, 1)},
+                    {"read", latency_object(Op::kRead, w, 1)},
+                    {"sync", latency_object(Op::kSync, w, 1)}};
+    per_worker.push_back(o);
   }
   r["workers"] = per_worker;
   if (!ranks.is_null()) r["ranks"] = ranks;
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the elapsed time.
-  auto rate = [](uint64_t bytes, double seconds) -> json {
-    if (seconds <= 0.0) return nullptr;
-    return rounded(static_cast<double>(bytes) / kMiB / seconds);
-  };
+  const auto& rate = mib_rate;
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
@@ -521,9 +576,9 @@ std::string build_report(const ReportTotals* totals) {
       {"read_MiBps_in_calls", rate(live.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
       {"write_MiBps_wall", rate(written, elapsed_s)},
       {"read_MiBps_wall", rate(read, elapsed_s)}};
-  r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
-                  {"read", latency_object(Op::kRead, workers)},
-                  {"sync", latency_object(Op::kSync, workers)}};
+  r["latency"] = {{"write", latency_object(Op::kWrite, 0, workers)},
+                  {"read", latency_object(Op::kRead, 0, workers)},
+                  {"sync", latency_object(Op::kSync, 0, workers)}};
 
   r["files_present"] = files_present();
   int listed = 0;
@@ -537,9 +592,44 @@ std::string build_report(const ReportTotals* totals) {
   system["file_system"] = st.file_system;
   r["system"] = system;
 
+  json timeline = json::array();
+  uint64_t raw_per_sample = timeline_visit(add_timeline_sample, &timeline);
+  r["timeline_interval_s"] = raw_per_sample > 0 ? json(raw_per_sample) : json(nullptr);
+  r["timeline"] = std::move(timeline);
+  return r;
+}
+
+// The document as text: two-space indents, but one line per timeline
+// sample, so that 2,000 samples stay a readable few hundred kilobytes.
+std::string report_text(json& r) {
+  json timeline = std::move(r["timeline"]);
+  r.erase("timeline");
   std::string text = r.dump(2, ' ', false, json::error_handler_t::replace);
+  // Reopens the closing brace to append the series as the last field.
+  size_t close = text.rfind('}');
+  if (close != std::string::npos && close > 0) {
+    text.erase(close);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    text += ",\n  \"timeline\": [";
+    bool first = true;
+    for (const json& sample : timeline) {
+      text += first ? "\n    " : ",\n    ";
+      text += sample.dump(-1, ' ', false, json::error_handler_t::replace);
+      first = false;
+    }
+    text += first ? "]\n}" : "\n  ]\n}";
+  }
   text += '\n';
+  r["timeline"] = std::move(timeline);
   return text;
+}
+
+}  // namespace
+
+std::string build_report(const ReportTotals* totals) {
+  if (setup_state == nullptr) return "{}";
+  json r = build_document(totals);
+  return report_text(r);
 }
 
 int write_file_whole(const char* path, const char* text, size_t size) {
@@ -569,18 +659,38 @@ int write_file_whole(const char* path, const char* text, size_t size) {
   return error;
 }
 
+namespace {
+
+void note_write_failure(std::atomic<bool>* failed, const char* what,
+                        const char* path, int error) {
+  if (error == 0 || failed->exchange(true)) return;
+  std::string line = std::string("iochurn: cannot write the ") + what + " " +
+                     path + ": " + error_text(error) + "\n";
+  (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
 int write_report(bool final, const ReportTotals* totals) {
   if (!report_enabled()) return -1;
   MutexLock lock(&writer_lock);
   if (final_written && !final) return -1;
-  std::string text = build_report(totals);
-  int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
+  json r = build_document(totals);
+  int rc = 0;
   if (final) final_written = true;
-  if (rc != 0 && !report_failed.exchange(true)) {
-    std::string line = "iochurn: cannot write the report " +
-                       std::string(setup_state->setup.path) + ": " +
-                       error_text(rc) + "\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
+  if (setup_state->setup.path != nullptr) {
+    std::string text = report_text(r);
+    rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
+    note_write_failure(&report_failed, "report", setup_state->setup.path, rc);
+  }
+  if (setup_state->setup.html_path != nullptr) {
+    std::string page;
+    int page_rc = render_page(r, &page) == 0
+                      ? write_file_whole(setup_state->setup.html_path,
+                                         page.data(), page.size())
+                      : ENOTSUP;
+    note_write_failure(&page_failed, "page", setup_state->setup.html_path, page_rc);
+    if (rc == 0) rc = page_rc;
   }
   return rc;
 }
@@ -615,6 +725,8 @@ void report_set_ranks(const RankSection* sections, int count) {
 void write_emergency_report(int64_t limit_ms) {
   note_emergency_cleanup();
   set_exit_status(kExitBreak);
+  // The seconds up to the break belong to the run over time too.
+  timeline_sample_now(settings.threads > 0 ? settings.threads : 0, 1000000000u, -1);
   write_report_bounded(limit_ms);
 }
 

@@ -21,6 +21,7 @@ constexpr int kReportFormatVersion = 1;
 // strings must live for the whole process (argv does).
 struct ReportSetup {
   const char* path = nullptr;  // the report file; nullptr: no report
+  const char* html_path = nullptr;  // the page of the run; nullptr: none
   int argc = 0;
   char** argv = nullptr;
   MonitorSettings monitor;
@@ -32,7 +33,7 @@ struct ReportSetup {
 // before any worker or report writer runs.
 void report_setup(const ReportSetup& setup);
 
-// True when a report file was asked for.
+// True when a report file or a page was asked for.
 bool report_enabled();
 
 // The summary's totals, as the caller hands them to the final report of an
@@ -57,7 +58,7 @@ std::string build_report(const ReportTotals* totals);
 // on failure. Any thread.
 int write_file_whole(const char* path, const char* text, size_t size);
 
-// Builds and writes the report, if one was asked for. Writers are serialised,
+// Builds and writes the report and the page, those asked for. Writers are serialised,
 // and once a final report is written a later non-final one (an interval
 // write racing with the end) is skipped, so the last document on disk is the
 // final one. The first failure prints one line on standard error. Returns 0,
