@@ -45,6 +45,10 @@
     options.legend = 'always';
     options.labelsDiv = undefined;
     options.animatedZooms = false;
+    options.yRangePad = 8;
+    options.axes = options.axes || {};
+    options.axes.y = options.axes.y || {};
+    options.axes.y.axisLabelWidth = 70;
     options.drawCallback = function (g, initial) {
       if (initial) el.setAttribute('data-points', String(rows.length));
     };
