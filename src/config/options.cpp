@@ -106,7 +106,8 @@ const char kLongHelp[] =
     "       --memory-budget=MB   buffers of all workers at once at most MB (0: no\n"
     "                            limit; default: the memory available at start)\n"
     "       --html=FILE          write the run as a self-contained HTML page to FILE\n"
-    "       --from-report=REPORT with --html: only render the page of REPORT\n"
+    "       --from-report=REPORT run nothing: render the page of REPORT into the\n"
+    "                            --html file\n"
     "       --runtime=DURATION   stop in order after DURATION (90, 90s, 30m, 8h, 2d)\n";
 
 // Refuses a long option before anything runs: one line, status 2.
