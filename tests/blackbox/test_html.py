@@ -9,6 +9,7 @@ import copy
 import json
 import os
 import shutil
+import subprocess
 import sys
 import unittest
 
@@ -111,6 +112,34 @@ class LivePage(PageCase):
         with open(self.page) as f:
             self.assertIn("ended: signal (SIGINT)", f.read())
         self.assertNoFilesLeft()
+
+
+class JobPage(PageCase):
+    """The page rank 0 of a multi-host job writes, under mpirun."""
+
+    MPI_BIN = os.environ.get("IOCHURN_MPI_BIN") or os.path.join(
+        os.path.dirname(harness.BIN), "iochurn-mpi")
+
+    def test_job_writes_one_page_with_every_rank(self):
+        if not (os.access(self.MPI_BIN, os.X_OK) and shutil.which("mpirun")):
+            self.skipTest("no iochurn-mpi build or no mpirun")
+        if harness.SANITIZED:
+            self.skipTest("not under sanitizers")
+        argv = ["mpirun", "--oversubscribe", "-np", "3", self.MPI_BIN, "-t", self.workdir,
+                "-f", "4", "-s", "1", "-p", "2", "-y", "--report=" + self.report,
+                "--html=" + self.page]
+        if os.geteuid() == 0:
+            argv.insert(1, "--allow-run-as-root")
+        r = subprocess.run(argv, capture_output=True, text=True, timeout=300,
+                           stdin=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.report) as f:
+            doc = json.load(f)
+        self.assertEqual([x["rank"] for x in doc["ranks"]], [0, 1, 2])
+        drawn = self.assertDrawn(self.page, charts=CHARTS + ["chart-ranks"])
+        self.assertEqual(browser.chart_points(drawn.dom)["chart-ranks"], 3 * 6)
+        # Only rank 0 writes: no rank's own page overwrote the job's.
+        self.assertIn("Per rank", drawn.dom)
 
 
 class ReportedPage(PageCase):
