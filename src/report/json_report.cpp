@@ -89,14 +89,16 @@ void add_timeline_sample(const TimelineSample& s, void* context) {
   o["errors"] = s.errors;
   o["bad_blocks"] = s.bad_blocks;
   o["stalled"] = s.stalled;
-  static const char* const kOps[kTimelineOps] = {"write", "read", "sync"};
+  static const char* const kKeys[kTimelineOps][3] = {
+      {"write_median_us", "write_p99_us", "write_max_us"},
+      {"read_median_us", "read_p99_us", "read_max_us"},
+      {"sync_median_us", "sync_p99_us", "sync_max_us"}};
   for (int op = 0; op < kTimelineOps; ++op) {
     const IntervalLatency& l = s.latency[op];
-    std::string name = kOps[op];
     bool any = l.count > 0;
-    o[name + "_median_us"] = any ? json(rounded(us_of(interval_quantile(l, 0.5)))) : json(nullptr);
-    o[name + "_p99_us"] = any ? json(rounded(us_of(interval_quantile(l, 0.99)))) : json(nullptr);
-    o[name + "_max_us"] = any ? json(rounded(us_of(l.max_ns))) : json(nullptr);
+    o[kKeys[op][0]] = any ? json(rounded(us_of(interval_quantile(l, 0.5)))) : json(nullptr);
+    o[kKeys[op][1]] = any ? json(rounded(us_of(interval_quantile(l, 0.99)))) : json(nullptr);
+    o[kKeys[op][2]] = any ? json(rounded(us_of(l.max_ns))) : json(nullptr);
   }
   if (s.ranks >= 0) o["ranks"] = s.ranks;
   list->push_back(std::move(o));
