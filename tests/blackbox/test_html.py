@@ -113,6 +113,18 @@ class LivePage(PageCase):
             self.assertIn("ended: signal (SIGINT)", f.read())
         self.assertNoFilesLeft()
 
+    def test_emergency_cleanup_writes_the_last_page(self):
+        proc = self.start_iochurn("-l", "-u", "-y", "-s", "1", "-f", "4", "-n", "2",
+                                  "--html=" + self.page)
+        self.read_until(proc, b"*")
+        proc.send_signal(2)
+        status, _, _ = self.finish(proc)
+        self.assertEqual(status, 1)
+        drawn = self.assertDrawn(self.page)
+        self.assertIn("ended: signal (SIGINT), emergency clean-up", drawn.dom)
+        self.assertFalse(os.path.exists(self.report))  # the page alone
+        self.assertNoFilesLeft()
+
 
 class JobPage(PageCase):
     """The page rank 0 of a multi-host job writes, under mpirun."""
