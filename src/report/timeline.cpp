@@ -11,7 +11,6 @@ namespace iochurn {
 
 namespace {
 
-constexpr Op kTimedOps[kTimelineOps] = {Op::kWrite, Op::kRead, Op::kSync};
 
 uint64_t less_or_zero(uint64_t now, uint64_t before) {
   return now > before ? now - before : 0;
