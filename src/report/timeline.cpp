@@ -11,7 +11,6 @@ namespace iochurn {
 
 namespace {
 
-
 uint64_t less_or_zero(uint64_t now, uint64_t before) {
   return now > before ? now - before : 0;
 }
