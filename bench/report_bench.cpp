@@ -10,9 +10,10 @@
 #include <thread>
 
 #include "config/run_settings.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
 #include "report/json_report.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "report/report_writer.h"
 #include "report/timeline.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "exit_status.h"
 #include "html/page.h"
+#include "platform/whole_file.h"
 #include "report/json_report.h"
 
 namespace iochurn {

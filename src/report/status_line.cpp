@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -15,10 +15,7 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   RecordTotals t;
   sum_records(workers, &t);
   s.passes_completed = t.passes_completed;
-  s.bytes_written = t.bytes_written;
-  s.bytes_read = t.bytes_read;
-  s.compare_errors = t.compare_errors;
-  s.other_errors = t.other_errors;
+  s.counts = t.counts;
   s.stalled = count_stalled(workers, s.at_ns, stall_ns);
   return s;
 }
@@ -38,10 +35,10 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
       "compare_errors=%llu other_errors=%llu stalled=%d\n",
       static_cast<unsigned long long>(now.elapsed_ns / 1000000000u),
       static_cast<unsigned long long>(now.passes_completed),
-      rate(now.bytes_written, previous.bytes_written),
-      rate(now.bytes_read, previous.bytes_read),
-      static_cast<unsigned long long>(now.compare_errors),
-      static_cast<unsigned long long>(now.other_errors), now.stalled);
+      rate(now.counts.bytes_written, previous.counts.bytes_written),
+      rate(now.counts.bytes_read, previous.counts.bytes_read),
+      static_cast<unsigned long long>(now.counts.compare_errors),
+      static_cast<unsigned long long>(now.counts.other_errors), now.stalled);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {
     // Cut, but still one whole line.

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
