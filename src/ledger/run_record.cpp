@@ -328,14 +328,19 @@ void sum_records(int workers, RecordTotals* out) {
 }
 
 bool summarize_latency(Op op, int workers, LatencySummary* out) {
+  return summarize_latency_range(op, 0, workers, out);
+}
+
+bool summarize_latency_range(Op op, int first, int count, LatencySummary* out) {
   std::memset(out, 0, sizeof *out);
   out->slowest_thread = -1;
   out->slowest_slot = -1;
   if (op != Op::kWrite && op != Op::kRead && op != Op::kSync) return false;
-  workers = clamp_workers(workers);
+  first = clamp_workers(first);
+  int end = clamp_workers(first + (count > 0 ? count : 0));
   constexpr auto kRelaxed = std::memory_order_relaxed;
   uint64_t buckets[kLatencyBuckets] = {};
-  for (int t = 0; t < workers; ++t) {
+  for (int t = first; t < end; ++t) {
     LatencyRecord* l = latency_of(worker_records[t], op);
     uint64_t count = l->count.load(kRelaxed);
     if (count == 0) continue;

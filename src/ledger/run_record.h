@@ -216,6 +216,8 @@ struct LatencySummary {
 };
 // Returns false (and zeroes `out`) for an op that is not latency-timed.
 bool summarize_latency(Op op, int workers, LatencySummary* out);
+// The same over the workers [first, first + count) only.
+bool summarize_latency_range(Op op, int first, int count, LatencySummary* out);
 
 // A consistent copy of one worker's published call.
 struct ActivitySnapshot {

@@ -236,12 +236,14 @@ class EndingEarly(ReportCase):
         self.assertAgreesWithSummary(doc, r.stdout)
 
     def test_failed_start_and_rerun(self):
-        # pthread_create calls: the signal thread, worker 0, worker 1 (or
-        # worker 0's re-run).
+        # pthread_create calls: the signal thread, worker 0, worker 1.
         env = harness.fault_env(op="pthread_create", nth=3)
         r = self.run_reported("-j", "3", "-f", "4", "-s", "1", "--strict", env=env)
         self.assertEqual(r.returncode, 10)
         self.assertEnded(self.load(), "start-failed", "orderly", 10)
+        # With the workers running, the report's sampling thread is the
+        # third: worker 0's re-run is the fourth.
+        env = harness.fault_env(op="pthread_create", nth=4)
         r = self.run_reported("-O", "-R", "-o", "0", "-f", "1", "-s", "1", env=env)
         self.assertEqual(r.returncode, 6)
         doc = self.load()

@@ -534,3 +534,41 @@ TEST(CheckWorkdirLength, RefusesOneCharacterPastTheField) {
 
 }  // namespace
 }  // namespace iochurn
+
+namespace iochurn {
+namespace {
+
+TEST(ParseDuration, UnitsBoundsAndRefusals) {
+  const struct {
+    const char* text;
+    int64_t seconds;  // -1: refused
+  } kCases[] = {{"90", 90},          {"90s", 90},       {"30m", 1800},
+                {"8h", 28800},       {"2d", 172800},    {"1", 1},
+                {"2147483647", 2147483647},             {"24855d", 2147472000},
+                {"0", -1},           {"0s", -1},        {"", -1},
+                {"s", -1},           {"5x", -1},        {"1.5h", -1},
+                {"-3", -1},          {"+3", -1},        {" 3", -1},
+                {"3 ", -1},          {"2dd", -1},       {"2147483648", -1},
+                {"24856d", -1},      {"99999999999999999999", -1}};
+  for (const auto& c : kCases) {
+    int64_t seconds = -1;
+    bool ok = parse_duration(c.text, &seconds);
+    EXPECT_EQ(ok, c.seconds >= 0) << c.text;
+    EXPECT_EQ(seconds, c.seconds) << c.text;
+  }
+  EXPECT_FALSE(parse_duration(nullptr, nullptr));
+}
+
+TEST_F(ProcessOptions, PageAndTimeLimitOptions) {
+  EXPECT_EQ(run({"iochurn", "--html=p.html", "--runtime=8h", "--from-report=r.json"}), -1);
+  EXPECT_STREQ(s_.html_path, "p.html");
+  EXPECT_STREQ(s_.from_report_path, "r.json");
+  EXPECT_EQ(s_.runtime_s, 28800);
+  // A page needs somewhere to go; empty paths and bad durations are refused.
+  for (const char* bad : {"--from-report=r.json", "--html=", "--from-report=",
+                          "--runtime=1.5h", "--runtime=0"})
+    EXPECT_EQ(run({"iochurn", bad}), 2) << bad;
+}
+
+}  // namespace
+}  // namespace iochurn
