@@ -30,6 +30,7 @@
 #include "platform/buffer.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
+#include "report/report_page.h"
 #include "report/report_writer.h"
 #include "verify/block_tag.h"
 #include "worker/completion.h"
@@ -126,6 +127,11 @@ int run_program(int argc, char** argv) {
   MonitorSettings monitor;
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
+  if (settings.html_path != nullptr && (status = check_page_available()) != 0)
+    return status;
+  // Only the page of an earlier run: nothing runs.
+  if (settings.from_report_path != nullptr)
+    return write_page_from_report(settings.from_report_path, settings.html_path);
   if (settings.check_journal != nullptr) {
     status = prepare_break_handling();
     if (status != 0) return status;

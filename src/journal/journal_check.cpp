@@ -90,6 +90,7 @@ json found_tag(const BlockFinding& f) {
   switch (f.kind) {
     case BlockKind::kZeroed:
     case BlockKind::kMissing:
+    case BlockKind::kShifted:
     case BlockKind::kUnrecognised:
       return nullptr;
     default:

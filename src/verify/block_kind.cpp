@@ -19,16 +19,18 @@ const BlockKindInfo& block_kind_info(BlockKind kind) {
        "a valid block of this file name from an earlier pass or generation"},
       {"foreign", 8, kFoundByVerify | kFoundByCheck,
        "a valid block of another file, worker, process or run"},
-      {"unrecognised", 9, kFoundByVerify | kFoundByCheck,
+      {"unrecognised", 10, kFoundByVerify | kFoundByCheck,
        "no valid tag at all"},
+      {"shifted", 9, kFoundByVerify | kFoundByCheck,
+       "this block's own header found elsewhere inside it: the data moved"},
+      {"missing", 1, kFoundByVerify | kFoundByCheck,
+       "the file is gone, or ends before the written or acknowledged length"},
       {"torn", 4, kFoundByCheck,
        "the head of a newer, unacknowledged write over the acknowledged "
        "block"},
       {"lost", 7, kFoundByCheck,
        "a valid block of an older pass or generation: the acknowledged "
        "write did not survive"},
-      {"missing", 1, kFoundByCheck,
-       "the file is gone, or ends before the acknowledged length"},
   };
   int i = static_cast<int>(kind);
   if (i < 0 || i >= kBlockKindCount) i = static_cast<int>(BlockKind::kUnrecognised);

@@ -7,9 +7,12 @@
 namespace iochurn {
 
 // Kinds of bad blocks, shared by block verification and the journal check.
-// The first seven are block verification's; the last three only the journal
-// check finds. The order in which a block is classified is the table's
-// `order` (see block_kind_info), not the enumeration's.
+// The first nine are block verification's (a shifted block is told apart
+// from an unrecognised one when its header turns up inside it; missing is
+// not a block but the range a file lost at its end, one finding per file);
+// the last two only the journal check finds. The order in which a block is
+// classified is the table's `order` (see block_kind_info), not the
+// enumeration's.
 enum class BlockKind : uint8_t {
   kUndelivered = 0,
   kZeroed,
@@ -18,9 +21,10 @@ enum class BlockKind : uint8_t {
   kStale,
   kForeign,
   kUnrecognised,
+  kShifted,
+  kMissing,
   kTorn,
   kLost,
-  kMissing,
   kCount
 };
 constexpr int kBlockKindCount = static_cast<int>(BlockKind::kCount);
@@ -46,7 +50,7 @@ struct BlockKindInfo {
 const BlockKindInfo& block_kind_info(BlockKind kind);
 
 // "undelivered", "zeroed", "corrupt", "misplaced", "stale", "foreign",
-// "unrecognised", "torn", "lost", "missing".
+// "unrecognised", "shifted", "missing", "torn", "lost".
 const char* block_kind_name(BlockKind kind);
 
 }  // namespace iochurn
