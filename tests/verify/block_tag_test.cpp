@@ -242,6 +242,18 @@ TEST(BlockTag, AcknowledgedBlocksAcceptNewerWritesAndNameLosses) {
   EXPECT_EQ(acked_kind(zeros.data(), at, acked), BlockKind::kZeroed);
   std::vector<uint8_t> junk(kBlock, 0x77);
   EXPECT_EQ(acked_kind(junk.data(), at, acked), BlockKind::kUnrecognised);
+  // The acknowledged data delivered from further on is shifted, not junk.
+  auto run = stamped(acked, 0, 8);
+  BlockFinding moved{};
+  EXPECT_FALSE(check_acknowledged(&run[at + kShiftStep], kBlock, at, acked, &moved));
+  EXPECT_EQ(moved.kind, BlockKind::kShifted);
+  EXPECT_EQ(moved.shift, int64_t{kShiftStep});
+  // A file the check finds gone carries no byte count to describe.
+  BlockFinding gone{};
+  gone.kind = BlockKind::kMissing;
+  char text[96] = "x";
+  describe_finding(gone, text, sizeof text);
+  EXPECT_STREQ(text, "");
 }
 
 TEST(BlockKinds, OneTableOrdersAndScopesEveryKind) {
