@@ -33,12 +33,19 @@ uint64_t interval_ns() {
   return static_cast<uint64_t>(settings.status_interval) * 1000000000u;
 }
 
-void write_status_line(const StatusSample& now) {
+// One status line: the whole job's in the multi-host program.
+void write_status_line(uint64_t stall_ns) {
   char line[256];
-  int n = format_status_line(now, last_sample, line, sizeof line);
+  int n;
+  if (run_hooks.status_line != nullptr) {
+    n = run_hooks.status_line(stall_ns, line, sizeof line);
+  } else {
+    StatusSample now = take_status_sample(worker_count(), stall_ns);
+    n = format_status_line(now, last_sample, line, sizeof line);
+    last_sample = now;
+  }
   // One write: the line never mixes with the workers' error lines.
   if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n));
-  last_sample = now;
 }
 
 void status_loop(void*) {
@@ -53,10 +60,7 @@ void status_loop(void*) {
       return;
     if (monotonic_ns() < next) continue;
     next += step;
-    // The whole job's figures in the multi-host program.
-    StatusSample sample;
-    if (hooks_status_sample(worker_count(), step, &sample))
-      write_status_line(sample);
+    write_status_line(step);
     // --diagnose: name each call that has outlasted the interval, once.
     report_slow_transfers(static_cast<int64_t>(settings.status_interval) * 1000);
     write_report(false, nullptr);
@@ -92,9 +96,7 @@ void stop_status_thread() {
   wake->set();
   join_thread(status_thread);
   status_thread = nullptr;
-  StatusSample sample;
-  if (hooks_status_sample(worker_count(), interval_ns(), &sample))
-    write_status_line(sample);
+  write_status_line(interval_ns());
 }
 
 StrictInputs strict_inputs_now() {
@@ -109,7 +111,10 @@ StrictInputs strict_inputs_now() {
   in.other_errors = live.other_errors > summary.Other_Errors
                         ? live.other_errors
                         : summary.Other_Errors;
-  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
+  // A process of the job that stopped answering is a time-out too.
+  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out ||
+                 outcome.cause == EndCause::kUnresponsive ||
+                 outcome.cause == EndCause::kLost;
   in.ended_by_signal = outcome.cause == EndCause::kSignal;
   return in;
 }

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "exit_status.h"
+#include "platform/message.h"
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
@@ -369,6 +370,27 @@ json rank_sections(json* t, uint64_t* errors) {
   return list;
 }
 
+// Which process refused the start of a multi-host job, and why. Written by
+// the main thread through report_set_refusal; read by whoever builds a
+// report.
+struct Refusal {
+  bool set;
+  int rank;
+  int exit_status;
+  char message[512];
+};
+Refusal refusal GUARDED_BY(ranks_lock);
+
+json refusal_object() {
+  MutexLock lock(&ranks_lock);
+  if (!refusal.set) return nullptr;
+  json o = json::object();
+  o["rank"] = refusal.rank;
+  o["exit_status"] = refusal.exit_status;
+  put_text(o, "message", refusal.message);
+  return o;
+}
+
 // The hand-over between write_report_bounded and its helper. Each holds
 // one reference and the last to let go frees it, so a helper that outlives
 // the wait still has it.
@@ -507,6 +529,8 @@ std::string build_report(const ReportTotals* totals) {
   }
   r["workers"] = per_worker;
   if (!ranks.is_null()) r["ranks"] = ranks;
+  json refused = refusal_object();
+  if (!refused.is_null()) r["refused"] = refused;
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the elapsed time.
@@ -580,7 +604,7 @@ int write_report(bool final, const ReportTotals* totals) {
     std::string line = "iochurn: cannot write the report " +
                        std::string(setup_state->setup.path) + ": " +
                        error_text(rc) + "\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
+    write_lines(STDERR_FILENO, line.data(), line.size());
   }
   return rc;
 }
@@ -610,6 +634,17 @@ void report_set_ranks(const RankSection* sections, int count) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
   rank_list->assign(sections, sections + (count > 0 ? count : 0));
+}
+
+void report_set_refusal(int rank, int exit_status, const char* message) {
+  MutexLock lock(&ranks_lock);
+  refusal.set = true;
+  refusal.rank = rank;
+  refusal.exit_status = exit_status;
+  size_t n = std::strlen(message);
+  if (n >= sizeof refusal.message) n = sizeof refusal.message - 1;
+  std::memcpy(refusal.message, message, n);
+  refusal.message[n] = '\0';
 }
 
 void write_emergency_report(int64_t limit_ms) {

@@ -100,6 +100,11 @@ struct RankSection {
 // 0 takes them away again. Main thread.
 void report_set_ranks(const RankSection* sections, int count);
 
+// A multi-host job whose start was refused: the document gains "refused",
+// the process that refused, the status it gave and its line. Rank 0, main
+// thread, before its final report.
+void report_set_refusal(int rank, int exit_status, const char* message);
+
 // Helpers shared with the tests.
 
 // True when `size` bytes at `text` are valid UTF-8 (no overlongs, no

@@ -42,6 +42,10 @@ const char* end_cause_name(EndCause c) {
       return "start-failed";
     case EndCause::kRerunFailed:
       return "rerun-failed";
+    case EndCause::kUnresponsive:
+      return "unresponsive";
+    case EndCause::kLost:
+      return "lost";
   }
   return "running";
 }

@@ -16,10 +16,12 @@ enum class EndCause : uint8_t {
   kWaitTimeout,   // the wait on a worker timed out
   kStartFailed,   // a worker could not be started
   kRerunFailed,   // a worker could not be re-run under monitoring
+  kUnresponsive,  // a process of a multi-host job stopped answering
+  kLost,          // a process of a multi-host job died
 };
 
 // "running", "completed", "signal", "watchdog", "wait-timeout",
-// "start-failed", "rerun-failed".
+// "start-failed", "rerun-failed", "unresponsive", "lost".
 const char* end_cause_name(EndCause cause);
 
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGSEGV", or "SIG<number>" for

@@ -23,25 +23,21 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   return s;
 }
 
-int format_status_line(const StatusSample& now, const StatusSample& previous,
-                       char* out, size_t size) {
-  double seconds = now.at_ns > previous.at_ns
-                       ? static_cast<double>(now.at_ns - previous.at_ns) / 1e9
-                       : 0.0;
-  auto rate = [seconds](uint64_t after, uint64_t before) {
-    if (seconds <= 0.0 || after < before) return 0.0;
-    return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
-  };
+namespace {
+
+// `silent` below 0: the plain program's line, without the field.
+int format_line(const StatusSample& now, double write_MiBps, double read_MiBps,
+                int silent, char* out, size_t size) {
+  char tail[32] = "";
+  if (silent >= 0) std::snprintf(tail, sizeof tail, " silent=%d", silent);
   int n = std::snprintf(
       out, size,
       "status: elapsed_s=%llu passes=%llu write_MiBps=%.1f read_MiBps=%.1f "
-      "compare_errors=%llu other_errors=%llu stalled=%d\n",
+      "compare_errors=%llu other_errors=%llu stalled=%d%s\n",
       static_cast<unsigned long long>(now.elapsed_ns / 1000000000u),
-      static_cast<unsigned long long>(now.passes_completed),
-      rate(now.bytes_written, previous.bytes_written),
-      rate(now.bytes_read, previous.bytes_read),
-      static_cast<unsigned long long>(now.compare_errors),
-      static_cast<unsigned long long>(now.other_errors), now.stalled);
+      static_cast<unsigned long long>(now.passes_completed), write_MiBps,
+      read_MiBps, static_cast<unsigned long long>(now.compare_errors),
+      static_cast<unsigned long long>(now.other_errors), now.stalled, tail);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {
     // Cut, but still one whole line.
@@ -51,6 +47,28 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
     return static_cast<int>(size - 1);
   }
   return n;
+}
+
+}  // namespace
+
+int format_status_line(const StatusSample& now, const StatusSample& previous,
+                       char* out, size_t size) {
+  double seconds = now.at_ns > previous.at_ns
+                       ? static_cast<double>(now.at_ns - previous.at_ns) / 1e9
+                       : 0.0;
+  auto rate = [seconds](uint64_t after, uint64_t before) {
+    if (seconds <= 0.0 || after < before) return 0.0;
+    return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
+  };
+  return format_line(now, rate(now.bytes_written, previous.bytes_written),
+                     rate(now.bytes_read, previous.bytes_read), -1, out, size);
+}
+
+int format_job_status_line(const StatusSample& now, double write_MiBps,
+                           double read_MiBps, int silent, char* out,
+                           size_t size) {
+  return format_line(now, write_MiBps, read_MiBps, silent < 0 ? 0 : silent,
+                     out, size);
 }
 
 }  // namespace iochurn
