@@ -702,6 +702,7 @@ void list_left_files(int r) {
 [[noreturn]] void end_silent_job(int status) {
   break_hooks.job_over_status.store(status);
   pause_clock_stop();
+  remove_rank_dir();
   if (job.rank == 0) {
     if (job.culprit > 0) list_left_files(job.culprit);
     MPI_Abort(MPI_COMM_WORLD, status);
@@ -720,9 +721,9 @@ int finish_rounds() {
   if (job.final_known) return job.final_status;
   job.finished = true;
   do {
-    wait_round();
     if (job.silent_end) return silent_finish();
-  } while (job.result.running != 0);
+    wait_round();
+  } while (job.silent_end || job.result.running != 0);
   stop_beats();
   gather_sections();
   if (job.rank == 0) {
