@@ -180,6 +180,14 @@ std::vector<RankWatch>* watch GUARDED_BY(watch_lock) = nullptr;
 
 int worker_count() { return settings.threads > 0 ? settings.threads : 0; }
 
+// The monotonic clock less the time this process was stopped: the clock
+// silence is measured by, so that an observer stopped itself blames nobody.
+uint64_t awake_ns() {
+  int64_t now = pause_clock_now_ms();
+  int64_t awake = now - paused_ms_at(now);
+  return awake > 0 ? static_cast<uint64_t>(awake) * 1000000u : 0;
+}
+
 bool on_main_thread() { return pthread_equal(pthread_self(), job.main_thread) != 0; }
 
 void combine_op(void* in, void* inout, int* length, MPI_Datatype*) {
@@ -297,7 +305,7 @@ void conclude(int status) {
   if (job.silent_end) end_silent_job(status);
   stop_beats();
   // No thread of this program may be left when MPI ends.
-  pause_clock_stop();
+  stop_pause_clock();
   MPI_Request request;
   MPI_Ibarrier(MPI_COMM_WORLD, &request);
   wait_request(&request);
@@ -480,7 +488,7 @@ void declare_silent(int r, bool lost, uint64_t silent_ns) {
 // silence check. Main thread, from every poll and wait.
 void service_beats() {
   if (!job.beats_on) return;
-  const uint64_t now = pause_clock_now_ns();
+  const uint64_t now = monotonic_ns();
   const uint64_t awake = awake_ns();
   if (job.rank == 0) {
     {
@@ -544,7 +552,7 @@ void probe_for_lost() {
   for (int r = 1; r < job.size; ++r) send_beat(r, kBeatAsk);
   std::vector<char> heard(job.size, 0);
   heard[0] = 1;
-  const uint64_t deadline = pause_clock_now_ns() + kProbeMs * 1000000ull;
+  const uint64_t deadline = monotonic_ns() + kProbeMs * 1000000ull;
   for (;;) {
     bool all = true;
     {
@@ -552,14 +560,14 @@ void probe_for_lost() {
       for (int r = 1; r < job.size; ++r) {
         while (request_done(&(*job.answer_recv)[r])) {
           const AnswerMessage& a = (*job.answer_in)[r];
-          note_answer(&(*watch)[r], a, pause_clock_now_ns(), awake_ns());
+          note_answer(&(*watch)[r], a, monotonic_ns(), awake_ns());
           if (a.seq >= seq) heard[r] = 1;
           post_answer_recv(r);
         }
         if (heard[r] == 0) all = false;
       }
     }
-    if (all || pause_clock_now_ns() >= deadline) break;
+    if (all || monotonic_ns() >= deadline) break;
     micro_sleep(0, 2000);
   }
   int first = -1;
@@ -636,7 +644,7 @@ int collect_sections() {
       MPI_Irecv(&all[r], sizeof(RankSection), MPI_BYTE, r, kSectionTag, MPI_COMM_WORLD,
                 &(*receives)[r]);
   const int wait_ms = job.probed ? kLostSectionWaitMs : kSectionWaitMs;
-  const uint64_t deadline = pause_clock_now_ns() + wait_ms * 1000000ull;
+  const uint64_t deadline = monotonic_ns() + wait_ms * 1000000ull;
   for (;;) {
     bool all_in = true;
     for (int r = 1; r < job.size; ++r) {
@@ -646,7 +654,7 @@ int collect_sections() {
       else
         all_in = false;
     }
-    if (all_in || pause_clock_now_ns() >= deadline) break;
+    if (all_in || monotonic_ns() >= deadline) break;
     micro_sleep(0, 2000);
   }
   std::vector<int> statuses(job.size, 0);
@@ -701,7 +709,7 @@ void list_left_files(int r) {
 // comes. A break meanwhile only ends the process.
 [[noreturn]] void end_silent_job(int status) {
   break_hooks.job_over_status.store(status);
-  pause_clock_stop();
+  stop_pause_clock();
   remove_rank_dir();
   if (job.rank == 0) {
     if (job.culprit > 0) list_left_files(job.culprit);
@@ -730,7 +738,7 @@ int finish_rounds() {
     // The last status line shows the final figures of every process.
     MutexLock lock(&watch_lock);
     for (int r = 1; r < job.size; ++r)
-      note_answer(&(*watch)[r], answer_of((*job.sections)[r]), pause_clock_now_ns(),
+      note_answer(&(*watch)[r], answer_of((*job.sections)[r]), monotonic_ns(),
                   awake_ns());
   }
   job.final_status = job_exit_status(job.result, settings.strict);
@@ -955,7 +963,7 @@ int status_line_hook(uint64_t stall_ns, char* out, size_t size) {
   JobFigures f;
   {
     MutexLock lock(&watch_lock);
-    note_answer(&(*watch)[0], answer_of(line), pause_clock_now_ns(), awake_ns());
+    note_answer(&(*watch)[0], answer_of(line), monotonic_ns(), awake_ns());
     f = take_job_figures(watch->data(), job.size);
   }
   line.passes_completed = f.passes_completed;
@@ -1022,18 +1030,18 @@ void start_beats() {
   job.rank_timeout_ns = static_cast<uint64_t>(rank_timeout_s(0, false, 0)) * 1000000000u;
   // Without the ticker a stop of this process counts as silence of the
   // others; the job goes on regardless.
-  (void)pause_clock_start();
+  (void)start_pause_clock();
   {
     MutexLock lock(&watch_lock);
     watch = new std::vector<RankWatch>(n);
-    reset_watch(watch->data(), job.size, pause_clock_now_ns(), awake_ns());
+    reset_watch(watch->data(), job.size, monotonic_ns(), awake_ns());
   }
   if (job.rank == 0) {
     for (int r = 1; r < job.size; ++r) post_answer_recv(r);
   } else {
     post_beat_recv();
   }
-  job.last_beat_ns = pause_clock_now_ns();
+  job.last_beat_ns = monotonic_ns();
   job.beats_on = true;
 }
 
