@@ -355,12 +355,37 @@ RankSection own_section() {
   s.files_different = live.files_different;
   s.passes_completed = live.passes_completed;
   for (int i = 0; i < kOpCount; ++i) s.errors_by_op[i] = live.errors[i];
+  s.has_detail = true;
+  take_rank_detail(worker_count(), job.rank, &s.detail);
   return s;
+}
+
+// This process's errors for rank 0's report: rank 0 keeps all of its own,
+// every other process hands over its first kRankErrorEntries. Never freed:
+// a send may still be in flight while the process ends.
+ErrorEntry* own_errors(RankSection* s) {
+  static ErrorEntry* kept = new ErrorEntry[kMaxErrorEntries];
+  int max = job.rank == 0 ? kMaxErrorEntries : kRankErrorEntries;
+  s->detail.errors_kept = copy_errors(kept, max);
+  return kept;
+}
+
+// Rank 0: the errors of every process (counts from their sections), as the
+// report takes them.
+void hand_errors_to_report(const ErrorEntry* all, const std::vector<RankSection>& sections) {
+  std::vector<RankError> list;
+  size_t at = 0;
+  for (const RankSection& s : sections) {
+    for (int i = 0; i < s.detail.errors_kept; ++i)
+      list.push_back(RankError{s.rank, all[at++]});
+  }
+  report_set_rank_errors(list.data(), static_cast<int>(list.size()));
 }
 
 // Brings every process's section to rank 0 and hands them to the report.
 void gather_sections() {
   RankSection mine = own_section();
+  ErrorEntry* kept = own_errors(&mine);
   // Never freed: the report may be written while the process exits.
   if (job.rank == 0) job.sections = new std::vector<RankSection>(job.size);
   void* all = job.rank == 0 ? job.sections->data() : nullptr;
@@ -368,7 +393,25 @@ void gather_sections() {
   MPI_Igather(&mine, sizeof mine, MPI_BYTE, all, sizeof mine, MPI_BYTE, 0,
               MPI_COMM_WORLD, &request);
   wait_request(&request);
-  if (job.rank == 0) report_set_ranks(job.sections->data(), job.size);
+  // The errors, a few per process: sizes from the sections just gathered.
+  const int entry = static_cast<int>(sizeof(ErrorEntry));
+  std::vector<int> counts, offsets;
+  std::vector<ErrorEntry> errors;
+  if (job.rank == 0) {
+    int total = 0;
+    for (const RankSection& s : *job.sections) {
+      counts.push_back(s.detail.errors_kept * entry);
+      offsets.push_back(total * entry);
+      total += s.detail.errors_kept;
+    }
+    errors.resize(static_cast<size_t>(total > 0 ? total : 1));
+  }
+  MPI_Igatherv(kept, mine.detail.errors_kept * entry, MPI_BYTE, errors.data(), counts.data(),
+               offsets.data(), MPI_BYTE, 0, MPI_COMM_WORLD, &request);
+  wait_request(&request);
+  if (job.rank != 0) return;
+  hand_errors_to_report(errors.data(), *job.sections);
+  report_set_ranks(job.sections->data(), job.size);
 }
 
 // ---- the heartbeat ----
@@ -616,6 +659,7 @@ void fill_silent_section(int r, RankSection* s) {
   s->pid = static_cast<int32_t>((*job.ids)[r].pid);
   copy_text(s->host_name, sizeof s->host_name, (*job.ids)[r].host);
   rank_workdir(r, s->workdir, sizeof s->workdir);
+  s->has_detail = false;
   s->ended = static_cast<uint8_t>(r == job.culprit && job.culprit_lost ? EndCause::kLost
                                                                        : EndCause::kUnresponsive);
   AnswerMessage a;
@@ -676,12 +720,17 @@ int collect_sections() {
 int silent_finish() {
   if (job.final_known) return job.final_status;
   job.my_section = own_section();
+  ErrorEntry* kept = own_errors(&job.my_section);
   int status = job.my_section.exit_status;
-  if (job.rank == 0)
+  if (job.rank == 0) {
     status = collect_sections();
-  else if (job.culprit != 0)
+    // Only rank 0's own errors: the others' would need their rounds.
+    std::vector<RankSection> own(1, job.my_section);
+    hand_errors_to_report(kept, own);
+  } else if (job.culprit != 0) {
     MPI_Isend(&job.my_section, sizeof(RankSection), MPI_BYTE, 0, kSectionTag,
               MPI_COMM_WORLD, &job.section_send);
+  }
   job.final_known = true;
   job.final_status = status;
   return status;

@@ -220,9 +220,9 @@ json settings_object() {
   return o;
 }
 
-json latency_object(Op op, int workers) {
-  LatencySummary l;
-  summarize_latency(op, workers, &l);
+// One kind of call; the slowest call's file named in `dir` with `pid`'s
+// names, and with its process's rank when `rank` is 0 or more.
+json latency_json(const LatencySummary& l, const char* dir, int pid, int rank) {
   json o = json::object();
   o["count"] = l.count;
   if (l.count == 0) {
@@ -239,19 +239,26 @@ json latency_object(Op op, int workers) {
   o["p99_9_us"] = rounded(us_of(l.p999_ns));
   o["max_us"] = rounded(us_of(l.max_ns));
   json slow = json::object();
+  if (rank >= 0) slow["rank"] = rank;
   slow["worker"] = l.slowest_thread;
   slow["slot"] = l.slowest_slot;
   slow["pass"] = l.slowest_pass;
   // The same name the worker gave the file.
   char path[kPathSize + 64];
-  std::snprintf(path, sizeof path, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
-                static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
+  std::snprintf(path, sizeof path, "%s/%d_%d_%d.DUMMY", dir, pid, l.slowest_thread,
+                l.slowest_slot);
   put_text(slow, "path", path);
   slow["offset_bytes"] = l.slowest_offset;
   slow["bytes"] = l.slowest_bytes;
   slow["duration_us"] = rounded(us_of(l.max_ns));
   o["slowest"] = slow;
   return o;
+}
+
+json latency_object(Op op, int workers) {
+  LatencySummary l;
+  summarize_latency(op, workers, &l);
+  return latency_json(l, effective_workdir(settings), static_cast<int>(getpid()), -1);
 }
 
 // This process's temporary files still in the working directory: names
@@ -287,24 +294,26 @@ json files_present() {
   return list;
 }
 
+json error_json(const ErrorEntry& e, int rank) {
+  json o = json::object();
+  if (rank >= 0) o["rank"] = rank;
+  o["time_s"] = rounded(static_cast<double>(e.time_ns) / 1e9);
+  o["worker"] = e.thread;
+  o["operation"] = op_name(e.op);
+  o["slot"] = e.slot;
+  put_text(o, "path", e.path);
+  o["offset_bytes"] = e.offset;
+  o["bytes_asked"] = e.asked;
+  o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
+  o["errno"] = e.error;
+  o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
+  return o;
+}
+
 json errors_array(int* listed) {
   json list = json::array();
   int n = copy_errors(error_copy, kMaxErrorEntries);
-  for (int i = 0; i < n; ++i) {
-    const ErrorEntry& e = error_copy[i];
-    json o = json::object();
-    o["time_s"] = rounded(static_cast<double>(e.time_ns) / 1e9);
-    o["worker"] = e.thread;
-    o["operation"] = op_name(e.op);
-    o["slot"] = e.slot;
-    put_text(o, "path", e.path);
-    o["offset_bytes"] = e.offset;
-    o["bytes_asked"] = e.asked;
-    o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
-    o["errno"] = e.error;
-    o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
-    list.push_back(o);
-  }
+  for (int i = 0; i < n; ++i) list.push_back(error_json(error_copy[i], -1));
   *listed = n;
   return list;
 }
@@ -315,11 +324,80 @@ Mutex ranks_lock;
 // Never freed: a writer may still run while the process exits.
 std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
 
+// Every process's errors, in rank order (see report_set_rank_errors).
+std::vector<RankError>* rank_errors GUARDED_BY(ranks_lock) = nullptr;
+
+// What the job-level sections take from the processes' details.
+struct JobMerge {
+  bool any;  // some section has its detail
+  LatencyTally latency[kTimedOps];
+  uint64_t write_ns;
+  uint64_t read_ns;
+  uint64_t bad_blocks[kBlockKindCount];
+  json errors;  // all processes', each with its rank, capped
+  uint64_t errors_recorded;
+  json slowest_rank;
+};
+
+// Bad blocks by kind with --verify=blocks, else null.
+json bad_blocks_json(const uint64_t* counts) {
+  if (settings.verify_mode != VerifyMode::kBlocks) return nullptr;
+  json kinds = json::object();
+  for (int k = 0; k < kBlockKindCount; ++k)
+    kinds[block_kind_name(static_cast<BlockKind>(k))] = counts[k];
+  return kinds;
+}
+
+json rate_json(uint64_t bytes, double seconds) {
+  if (seconds <= 0.0) return nullptr;
+  return rounded(static_cast<double>(bytes) / kMiB / seconds);
+}
+
+// One process's own figures beyond its totals, for its section.
+json detail_json(const RankSection& s, const std::vector<RankError>& errors) {
+  const RankDetail& d = s.detail;
+  json o = json::object();
+  double elapsed = static_cast<double>(d.elapsed_ns) / 1e9;
+  o["elapsed_s"] = rounded(elapsed);
+  o["throughput"] = {
+      {"write_MiBps_in_calls", rate_json(s.totals.bytes_written, static_cast<double>(d.write_ns) / 1e9)},
+      {"read_MiBps_in_calls", rate_json(s.totals.bytes_read, static_cast<double>(d.read_ns) / 1e9)},
+      {"write_MiBps_wall", rate_json(s.totals.bytes_written, elapsed)},
+      {"read_MiBps_wall", rate_json(s.totals.bytes_read, elapsed)}};
+  json latency = json::object();
+  for (int i = 0; i < kTimedOps; ++i) {
+    LatencySummary l;
+    summarize_tally(d.latency[i], &l);
+    latency[op_name(kTimedOp[i])] = latency_json(l, s.workdir, s.pid, -1);
+  }
+  o["latency"] = latency;
+  json passes = json::array();
+  for (int w = 0; w < d.workers && w < kMaxThreads; ++w) passes.push_back(d.passes[w]);
+  o["passes_completed"] = passes;
+  json listed = json::array();
+  for (const RankError& e : errors)
+    if (e.rank == s.rank && listed.size() < static_cast<size_t>(kRankErrorEntries))
+      listed.push_back(error_json(e.entry, -1));
+  o["errors"] = listed;
+  o["errors_recorded"] = d.errors_recorded;
+  o["bad_blocks"] = bad_blocks_json(d.bad_blocks);
+  return o;
+}
+
 // The "ranks" array, with `t`'s counts and `errors` (by operation) made
-// the sums over the sections; null when there are none.
-json rank_sections(json* t, uint64_t* errors) {
+// the sums over the sections and `*merge` filled; null when there are none.
+json rank_sections(json* t, uint64_t* errors, JobMerge* merge) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr || rank_list->empty()) return nullptr;
+  static const std::vector<RankError> kNoErrors;
+  const std::vector<RankError>& all_errors = rank_errors != nullptr ? *rank_errors : kNoErrors;
+  *merge = JobMerge{};
+  for (LatencyTally& l : merge->latency) {
+    l.slowest_thread = l.slowest_slot = l.slowest_rank = -1;
+  }
+  merge->errors = json::array();
+  std::vector<double> write_rates, read_rates;
+  std::vector<int> rated;
   json list = json::array();
   ReportTotals sum{};
   uint64_t different = 0, passes = 0;
@@ -352,6 +430,23 @@ json rank_sections(json* t, uint64_t* errors) {
       errors[i] += s.errors_by_op[i];
     }
     o["errors_by_operation"] = by_op;
+    if (s.has_detail) {
+      merge->any = true;
+      json detail = detail_json(s, all_errors);
+      for (auto& item : detail.items()) o[item.key()] = item.value();
+      const RankDetail& d = s.detail;
+      for (int i = 0; i < kTimedOps; ++i) merge_latency(d.latency[i], &merge->latency[i]);
+      merge->write_ns += d.write_ns;
+      merge->read_ns += d.read_ns;
+      for (int k = 0; k < kBlockKindCount; ++k) merge->bad_blocks[k] += d.bad_blocks[k];
+      merge->errors_recorded += d.errors_recorded;
+      double elapsed = static_cast<double>(d.elapsed_ns) / 1e9;
+      if (elapsed > 0.0) {
+        write_rates.push_back(static_cast<double>(s.totals.bytes_written) / kMiB / elapsed);
+        read_rates.push_back(static_cast<double>(s.totals.bytes_read) / kMiB / elapsed);
+        rated.push_back(s.rank);
+      }
+    }
     list.push_back(o);
     sum.bytes_read += s.totals.bytes_read;
     sum.bytes_written += s.totals.bytes_written;
@@ -367,6 +462,18 @@ json rank_sections(json* t, uint64_t* errors) {
   (*t)["files_different"] = different;
   (*t)["passes_completed"] = passes;
   (*t)["source"] = "ranks";
+  for (const RankError& e : all_errors) {
+    if (merge->errors.size() >= static_cast<size_t>(kMaxErrorEntries)) break;
+    merge->errors.push_back(error_json(e.entry, e.rank));
+  }
+  int w = lowest_rate(write_rates.data(), static_cast<int>(rated.size()));
+  int r = lowest_rate(read_rates.data(), static_cast<int>(rated.size()));
+  if (w >= 0) {
+    merge->slowest_rank = {{"write_rank", rated[static_cast<size_t>(w)]},
+                           {"write_MiBps_wall", rounded(write_rates[static_cast<size_t>(w)])},
+                           {"read_rank", rated[static_cast<size_t>(r)]},
+                           {"read_MiBps_wall", rounded(read_rates[static_cast<size_t>(r)])}};
+  }
   return list;
 }
 
@@ -495,21 +602,15 @@ std::string build_report(const ReportTotals* totals) {
   t["passes_completed"] = live.passes_completed;
   t["source"] = totals != nullptr ? "summary" : "workers";
   uint64_t job_errors[kOpCount];
-  json ranks = rank_sections(&t, job_errors);  // a multi-host job only
+  JobMerge merge{};
+  json ranks = rank_sections(&t, job_errors, &merge);  // a multi-host job only
   r["totals"] = t;
 
   json by_op = json::object();
   for (int i = 1; i < kOpCount; ++i)
     by_op[op_name(static_cast<Op>(i))] = ranks.is_null() ? live.errors[i] : job_errors[i];
   r["errors_by_operation"] = by_op;
-  if (settings.verify_mode == VerifyMode::kBlocks) {
-    json kinds = json::object();
-    for (int k = 0; k < kBlockKindCount; ++k)
-      kinds[block_kind_name(static_cast<BlockKind>(k))] = live.bad_blocks[k];
-    r["bad_blocks"] = kinds;
-  } else {
-    r["bad_blocks"] = nullptr;
-  }
+  r["bad_blocks"] = bad_blocks_json(live.bad_blocks);
 
   json per_worker = json::array();
   for (int w = 0; w < workers; ++w) {
@@ -534,10 +635,7 @@ std::string build_report(const ReportTotals* totals) {
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the elapsed time.
-  auto rate = [](uint64_t bytes, double seconds) -> json {
-    if (seconds <= 0.0) return nullptr;
-    return rounded(static_cast<double>(bytes) / kMiB / seconds);
-  };
+  auto rate = rate_json;
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
@@ -548,11 +646,43 @@ std::string build_report(const ReportTotals* totals) {
   r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
                   {"read", latency_object(Op::kRead, workers)},
                   {"sync", latency_object(Op::kSync, workers)}};
+  if (merge.any) {
+    // A multi-host job: every process's calls, its buckets added up.
+    r["throughput"]["write_MiBps_in_calls"] =
+        rate(written, static_cast<double>(merge.write_ns) / 1e9);
+    r["throughput"]["read_MiBps_in_calls"] =
+        rate(read, static_cast<double>(merge.read_ns) / 1e9);
+    json latency = json::object();
+    for (int i = 0; i < kTimedOps; ++i) {
+      LatencySummary l;
+      summarize_tally(merge.latency[i], &l);
+      int rank = merge.latency[i].slowest_rank;
+      std::string dir;
+      int pid = 0;
+      {
+        MutexLock lock(&ranks_lock);
+        for (const RankSection& s : *rank_list)
+          if (s.rank == rank) {
+            dir = s.workdir;
+            pid = s.pid;
+          }
+      }
+      latency[op_name(kTimedOp[i])] = latency_json(l, dir.c_str(), pid, rank < 0 ? 0 : rank);
+    }
+    r["latency"] = latency;
+    r["slowest_rank"] = merge.slowest_rank;
+    r["bad_blocks"] = bad_blocks_json(merge.bad_blocks);
+  }
 
   r["files_present"] = files_present();
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();
+  if (merge.any) {
+    listed = static_cast<int>(merge.errors.size());
+    r["errors"] = merge.errors;
+    r["errors_recorded"] = merge.errors_recorded;
+  }
   r["errors_listed"] = listed;
 
   json system = json::object();
@@ -634,6 +764,12 @@ void report_set_ranks(const RankSection* sections, int count) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
   rank_list->assign(sections, sections + (count > 0 ? count : 0));
+}
+
+void report_set_rank_errors(const RankError* errors, int count) {
+  MutexLock lock(&ranks_lock);
+  if (rank_errors == nullptr) rank_errors = new std::vector<RankError>;
+  rank_errors->assign(errors, errors + (count > 0 ? count : 0));
 }
 
 void report_set_refusal(int rank, int exit_status, const char* message) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/run_settings.h"
+#include "report/rank_detail.h"
 #include "report/run_record.h"
 
 namespace iochurn {
@@ -91,6 +92,14 @@ struct RankSection {
   uint64_t files_different;
   uint64_t passes_completed;
   uint64_t errors_by_op[kOpCount];
+  bool has_detail;         // false: only what rank 0 knew of a silent one
+  RankDetail detail;
+};
+
+// One error of some process of a multi-host job, for rank 0's report.
+struct RankError {
+  int32_t rank;
+  ErrorEntry entry;
 };
 
 // Hands the final report the sections of every process of a multi-host job
@@ -99,6 +108,12 @@ struct RankSection {
 // the sums over the sections, so that the sections add up to them. `count`
 // 0 takes them away again. Main thread.
 void report_set_ranks(const RankSection* sections, int count);
+
+// Hands the final report the errors of every process (rank 0: all of its
+// own, the others' first kRankErrorEntries each), in rank order. Each
+// section lists its own, and the document's "errors" all of them, each with
+// its rank, up to kMaxErrorEntries. Main thread, with report_set_ranks.
+void report_set_rank_errors(const RankError* errors, int count);
 
 // A multi-host job whose start was refused: the document gains "refused",
 // the process that refused, the status it gave and its line. Rank 0, main
