@@ -161,6 +161,7 @@ struct Job {
   bool culprit_lost;
   bool probed;
   bool help_exit;  // -h ended the option loop: nothing to report
+  uint64_t work_end_ns;  // when this process's workers ended
   RankSection my_section;  // sent to rank 0; must outlive the send
   MPI_Request section_send;
 };
@@ -356,7 +357,9 @@ RankSection own_section() {
   s.passes_completed = live.passes_completed;
   for (int i = 0; i < kOpCount; ++i) s.errors_by_op[i] = live.errors[i];
   s.has_detail = true;
-  take_rank_detail(worker_count(), job.rank, &s.detail);
+  // Its own time: up to when its workers ended, not its wait for the rest.
+  if (job.work_end_ns == 0) job.work_end_ns = monotonic_ns();
+  take_rank_detail(worker_count(), job.rank, job.work_end_ns, &s.detail);
   return s;
 }
 
@@ -805,6 +808,7 @@ EndCause cause_of_stop(int status) {
 // local failure of that kind would (the files of running workers deleted at
 // once, no summary), after the last rounds. Main thread.
 [[noreturn]] void end_early(int stop) {
+  if (job.work_end_ns == 0) job.work_end_ns = monotonic_ns();
   if (!job.cleaned) {
     job.cleaned = true;
     stop_status_thread();
@@ -986,6 +990,7 @@ void poll_hook() {
 }
 
 int finish_hook(int status) {
+  job.work_end_ns = monotonic_ns();
   job.local_status = status;
   int job_status = finish_rounds();
   if (status_of_stop_key(job.result.stop_key) != 0) end_early(job_status);

@@ -5,12 +5,11 @@
 
 namespace iochurn {
 
-void take_rank_detail(int workers, int rank, RankDetail* out) {
+void take_rank_detail(int workers, int rank, uint64_t end_ns, RankDetail* out) {
   std::memset(out, 0, sizeof *out);
   if (workers < 0) workers = 0;
   if (workers > kMaxThreads) workers = kMaxThreads;
-  uint64_t now = monotonic_ns();
-  out->elapsed_ns = now > run_start_ns() ? now - run_start_ns() : 0;
+  out->elapsed_ns = end_ns > run_start_ns() ? end_ns - run_start_ns() : 0;
   RecordTotals t;
   sum_records(workers, &t);
   out->write_ns = t.write_ns;

@@ -31,9 +31,10 @@ struct RankDetail {
   int32_t errors_kept;  // of them handed over, at most kRankErrorEntries
 };
 
-// This process's detail now, from the records of `workers` indices
-// (errors_kept is left 0 for the caller). Main thread.
-void take_rank_detail(int workers, int rank, RankDetail* out);
+// This process's detail now, from the records of `workers` indices, its
+// elapsed time up to `end_ns` (monotonic; when its workers ended), and
+// errors_kept left 0 for the caller. Main thread.
+void take_rank_detail(int workers, int rank, uint64_t end_ns, RankDetail* out);
 
 // The index of the lowest of `count` rates (the first of equal ones), or
 // -1 when there are none.

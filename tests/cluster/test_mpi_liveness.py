@@ -78,6 +78,7 @@ class SilentRank(MpiCase):
                          r"ending the job\n" % (HOST, HOST))
         self.assertEqual(err.count("did not answer"), 1)
         r = self.report(report)
+        validate(r)
         by_rank = {k["rank"]: k for k in r["ranks"]}
         self.assertEqual(sorted(by_rank), list(range(RANKS)))
         self.assertEqual(by_rank[2]["ended"], "unresponsive")
@@ -106,6 +107,7 @@ class SilentRank(MpiCase):
         self.assertIn("[%s:0] iochurn-mpi: rank 1 on %s is gone; ending the job\n"
                       % (HOST, HOST), err)
         r = self.report(report)
+        validate(r)
         by_rank = {k["rank"]: k for k in r["ranks"]}
         self.assertEqual(by_rank[1]["ended"], "lost")
         self.assertEqual(by_rank[0]["ended"], "signal")
@@ -146,6 +148,79 @@ class SilentRank(MpiCase):
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 0, err)
         self.assertNotIn("did not answer", err)
+        self.assertNothingLeft()
+
+
+def validate(report):
+    try:
+        import jsonschema
+    except ImportError:
+        return
+    with open(os.path.join(test_mpi.ROOT, "docs", "report.schema.json")) as f:
+        jsonschema.validate(report, json.load(f))
+
+
+class RankReports(MpiCase):
+    """Every rank's section says how it did, and the job's figures merge them."""
+
+    @needs_fault_lib
+    def test_a_slow_rank_is_found_and_the_merged_latency_holds_its_calls(self):
+        report = os.path.join(self.dir, "job.json")
+        # Rank 1's writes take 200 ms each, everybody else's well under 50.
+        faults = {"op": "write", "delay_ms": 200, "count": 0, "rank": 1}
+        run = self.run_job("-j", "2", "-f", "4", "-s", "1", "-p", "2", "--report=" + report,
+                           faults=faults)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(report) as f:
+            r = json.load(f)
+        validate(r)
+        ranks = r["ranks"]
+        writes_per_rank = 2 * 2 * 4  # workers x passes x chunks of a file
+        for k in ranks:
+            self.assertEqual(k["latency"]["write"]["count"], writes_per_rank, k["rank"])
+            self.assertEqual(k["passes_completed"], [2, 2])
+            self.assertGreater(k["elapsed_s"], 0)
+            self.assertEqual(k["errors"], [])
+        job = r["latency"]["write"]
+        # The job's counts and extremes are the ranks' added up and compared.
+        self.assertEqual(job["count"], RANKS * writes_per_rank)
+        self.assertEqual(job["min_us"], min(k["latency"]["write"]["min_us"] for k in ranks))
+        self.assertEqual(job["max_us"], max(k["latency"]["write"]["max_us"] for k in ranks))
+        # A quarter of the calls are slow: the median is a fast one, the p99
+        # one of rank 1's, as computed directly from the calls.
+        self.assertLess(job["median_us"], 50000)
+        slow = ranks[1]["latency"]["write"]
+        self.assertGreaterEqual(slow["min_us"], 200000)
+        self.assertGreaterEqual(job["p99_us"], 0.9 * slow["min_us"])
+        self.assertLessEqual(job["p99_us"], job["max_us"])
+        self.assertEqual(job["slowest"]["rank"], 1)
+        self.assertTrue(job["slowest"]["path"].startswith(
+            os.path.join(self.dir, "%s.1" % HOST, "%d_" % ranks[1]["pid"])), job["slowest"])
+        self.assertEqual(r["slowest_rank"]["write_rank"], 1)
+        self.assertEqual(r["slowest_rank"]["read_rank"], 1)
+        rates = [k["throughput"]["write_MiBps_wall"] for k in ranks]
+        self.assertEqual(min(rates), rates[1])
+        self.assertNothingLeft()
+
+    @needs_fault_lib
+    def test_errors_of_every_rank_are_listed_with_their_rank(self):
+        report = os.path.join(self.dir, "job.json")
+        faults = {"op": "open", "errno": "EROFS", "count": 0, "rank": 2}
+        run = self.run_job("-j", "2", "-n", "2", "-f", "1", "-s", "1", "-p", "2",
+                           "--report=" + report, faults=faults)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(report) as f:
+            r = json.load(f)
+        validate(r)
+        self.assertEqual(r["errors_recorded"], 8)
+        self.assertEqual(r["errors_listed"], 8)
+        self.assertEqual({e["rank"] for e in r["errors"]}, {2})
+        self.assertTrue(all(e["operation"] == "open" and e["errno"] == 30 for e in r["errors"]))
+        by_rank = {k["rank"]: k for k in r["ranks"]}
+        self.assertEqual(len(by_rank[2]["errors"]), 8)
+        self.assertEqual(by_rank[2]["errors_recorded"], 8)
+        self.assertTrue(all("rank" not in e for e in by_rank[2]["errors"]))
+        self.assertEqual([len(by_rank[i]["errors"]) for i in (0, 1, 3)], [0, 0, 0])
         self.assertNothingLeft()
 
 
@@ -194,6 +269,7 @@ class RefusedStart(MpiCase):
                       run.stderr)
         with open(report) as f:
             r = json.load(f)
+        validate(r)
         self.assertEqual(r["exit_status"], 10)
         self.assertEqual(r["ended"], "start-failed")
         self.assertEqual(r["refused"]["rank"], 2)
