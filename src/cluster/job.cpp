@@ -162,6 +162,7 @@ struct Job {
   bool probed;
   bool help_exit;  // -h ended the option loop: nothing to report
   uint64_t work_end_ns;  // when this process's workers ended
+  int64_t job_errors;  // the whole job's errors, as rank 0 last counted them
   RankSection my_section;  // sent to rank 0; must outlive the send
   MPI_Request section_send;
 };
@@ -467,7 +468,8 @@ void send_beat(int r, int64_t command) {
   MPI_Request* request = &(*job.beat_send)[slot];
   if (!request_done(request)) return;
   BeatMessage& b = (*job.beat_out)[slot];
-  b = BeatMessage{job.beat_seq, command, job.culprit, job.culprit_lost ? 1 : 0, 0};
+  b = BeatMessage{job.beat_seq, command, job.culprit, job.culprit_lost ? 1 : 0,
+                  job.job_errors};
   MPI_Isend(&b, kBeatFields, MPI_INT64_T, r, kBeatTag, MPI_COMM_WORLD, request);
 }
 
@@ -549,6 +551,13 @@ void service_beats() {
     if (!job.silent_end && now - job.last_beat_ns >= kBeatPeriodNs) {
       job.last_beat_ns = now;
       ++job.beat_seq;
+      {
+        // The job's errors go out with every ask, for a job-wide limit.
+        MutexLock lock(&watch_lock);
+        int64_t errors = answer_of(take_status_sample(worker_count(), 0)).errors_counted;
+        for (int r = 1; r < job.size; ++r) errors += (*watch)[r].latest.errors_counted;
+        job.job_errors = errors;
+      }
       for (int r = 1; r < job.size; ++r)
         if (!rank_ended(r)) send_beat(r, kBeatAsk);
     }
@@ -556,6 +565,7 @@ void service_beats() {
     while (request_done(&job.beat_recv)) {
       BeatMessage b = job.beat_in;
       post_beat_recv();
+      job.job_errors = b.job_errors;
       {
         MutexLock lock(&watch_lock);
         note_answer(&(*watch)[0], AnswerMessage{}, now, awake);
