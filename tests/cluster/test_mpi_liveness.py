@@ -96,6 +96,25 @@ class SilentRank(MpiCase):
         wait_gone(pid)
         self.sweep_and_check()
 
+    def test_a_stopped_rank_0_is_named_by_rank_1(self):
+        proc = self.start_job("-l", "-j", "1", "-f", "4", "-s", "1", "--rank-timeout=3")
+        self.wait_for_files_in_every_rank(proc)
+        pid = rank_pids(proc.pid)[0]
+        os.kill(pid, signal.SIGSTOP)
+        self.addCleanup(resume, pid)
+        stopped = time.monotonic()
+        out, err = proc.communicate(timeout=60)
+        # The bound, the others' clean-up bound, Open MPI's kill delay.
+        self.assertLess(time.monotonic() - stopped, 3 + 5 + 5, err)
+        self.assertRegex(err, r"\[%s:1\] iochurn-mpi: rank 0 on %s did not answer for [34] s"
+                         % (HOST, HOST))
+        for i in range(1, RANKS):
+            own = os.path.join(self.dir, "%s.%d" % (HOST, i))
+            self.assertFalse(os.path.isdir(own) and os.listdir(own), own)
+        resume(pid)
+        wait_gone(pid)
+        self.sweep_and_check()
+
     def test_a_killed_rank_is_named_in_the_line_and_the_report(self):
         report = os.path.join(self.dir, "job.json")
         proc = self.start_job("-l", "-j", "2", "-f", "4", "-s", "1", "--report=" + report)
