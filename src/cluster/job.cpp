@@ -60,15 +60,16 @@
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/message.h"
 #include "platform/mutex.h"
 #include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
 #include "report/status_line.h"
-#include "report/summary.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
@@ -233,10 +234,10 @@ RoundState local_round() {
   job.sent_sample = take_status_sample(worker_count(), job.stall_ns);
   const StatusSample& s = job.sent_sample;
   r.passes_completed = static_cast<int64_t>(s.passes_completed);
-  r.bytes_written = static_cast<int64_t>(s.bytes_written);
-  r.bytes_read = static_cast<int64_t>(s.bytes_read);
-  r.compare_errors = static_cast<int64_t>(s.compare_errors);
-  r.other_errors = static_cast<int64_t>(s.other_errors);
+  r.bytes_written = static_cast<int64_t>(s.counts.bytes_written);
+  r.bytes_read = static_cast<int64_t>(s.counts.bytes_read);
+  r.compare_errors = static_cast<int64_t>(s.counts.compare_errors);
+  r.other_errors = static_cast<int64_t>(s.counts.other_errors);
   r.stalled = s.stalled;
   return r;
 }
@@ -350,8 +351,7 @@ RankSection own_section() {
   s.signal_number = outcome.signal_number;
   copy_text(s.host_name, sizeof s.host_name, job.host);
   copy_text(s.workdir, sizeof s.workdir, effective_workdir(settings));
-  SummaryTotals t = summary_snapshot();
-  s.totals = {t.Read_Bytes, t.Write_Bytes, t.Compare_Errors, t.Other_Errors};
+  s.totals = summary_totals();
   RecordTotals live;
   sum_records(worker_count(), &live);
   s.files_different = live.files_different;
@@ -423,10 +423,10 @@ void gather_sections() {
 AnswerMessage answer_of(const StatusSample& s) {
   AnswerMessage a{};
   a.passes_completed = static_cast<int64_t>(s.passes_completed);
-  a.bytes_written = static_cast<int64_t>(s.bytes_written);
-  a.bytes_read = static_cast<int64_t>(s.bytes_read);
-  a.compare_errors = static_cast<int64_t>(s.compare_errors);
-  a.other_errors = static_cast<int64_t>(s.other_errors);
+  a.bytes_written = static_cast<int64_t>(s.counts.bytes_written);
+  a.bytes_read = static_cast<int64_t>(s.counts.bytes_read);
+  a.compare_errors = static_cast<int64_t>(s.counts.compare_errors);
+  a.other_errors = static_cast<int64_t>(s.counts.other_errors);
   a.stalled = s.stalled;
   a.errors_counted = a.compare_errors + a.other_errors;
   return a;
@@ -757,8 +757,8 @@ void list_left_files(int r) {
   DIR* d = opendir(dir);
   if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
-    size_t n = std::strlen(e->d_name);
-    if (n > 6 && std::strcmp(e->d_name + n - 6, ".DUMMY") == 0)
+    TempName name;
+    if (parse_temp_name(e->d_name, &name))
       write_long_message(STDERR_FILENO, "iochurn-mpi: rank %d left %s/%s\n", r, dir,
                          e->d_name);
   }
@@ -1008,12 +1008,7 @@ int finish_hook(int status) {
   if (job.rank == 0) {
     for (const RankSection& s : *job.sections) {
       if (s.rank == 0) continue;
-      WorkerCounters c{};
-      c.bytes_read = s.totals.bytes_read;
-      c.bytes_written = s.totals.bytes_written;
-      c.compare_errors = static_cast<uint32_t>(s.totals.compare_errors);
-      c.other_errors = static_cast<uint32_t>(s.totals.other_errors);
-      add_to_summary(c);
+      add_to_summary(s.totals);
     }
   }
   return job_status;
@@ -1031,10 +1026,8 @@ int status_line_hook(uint64_t stall_ns, char* out, size_t size) {
     f = take_job_figures(watch->data(), job.size);
   }
   line.passes_completed = f.passes_completed;
-  line.bytes_written = f.bytes_written;
-  line.bytes_read = f.bytes_read;
-  line.compare_errors = f.compare_errors;
-  line.other_errors = f.other_errors;
+  line.counts = {f.bytes_read, f.bytes_written, f.compare_errors,
+                 f.other_errors};
   line.stalled = f.stalled;
   return format_job_status_line(line, f.write_MiBps, f.read_MiBps, f.silent, out, size);
 }

@@ -12,9 +12,9 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
-#include "diagnose/memory_budget.h"
-#include "diagnose/preflight.h"
-#include "diagnose/sweep.h"
+#include "startup/memory_budget.h"
+#include "startup/preflight.h"
+#include "startup/sweep.h"
 #include "driver/run_hooks.h"
 #include "driver/run_report.h"
 #include "driver/worker_table.h"
@@ -24,11 +24,13 @@
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
 #include "guard/watchdog.h"
+#include "ledger/run_outcome.h"
+#include "ledger/summary.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
 #include "platform/sleep.h"
-#include "report/run_outcome.h"
-#include "report/summary.h"
+#include "report/json_report.h"
+#include "report/report_writer.h"
 #include "verify/block_tag.h"
 #include "worker/completion.h"
 #include "worker/worker.h"
@@ -55,6 +57,7 @@ void open_standard_descriptors() {
 // could leave files behind, so a failure stops the program: 0 or exit
 // status 9 after one line on standard error.
 int prepare_break_handling() {
+  break_hooks.final_report = write_emergency_report;
   const char* what = "opening /dev/null for the clean-up";
   int error = shadow_prepare();
   if (error == 0) {
@@ -70,7 +73,7 @@ int prepare_break_handling() {
 
 }  // namespace
 
-int create_thread(int index) {
+CreateThreadResult create_thread(int index) {
   auto* params = new (std::nothrow) ThreadParams;
   if (params == nullptr) {
     std::printf("thread %d: not enough memory to run thread!\n", index);

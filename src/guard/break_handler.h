@@ -3,6 +3,7 @@
 #define IOCHURN_GUARD_BREAK_HANDLER_H_
 
 #include <atomic>
+#include <cstdint>
 
 namespace iochurn {
 
@@ -24,10 +25,15 @@ extern std::atomic<int> user_break;
 // break on (the multi-host program's SIGTERM, and breaks it passes on).
 void break_handler(int signal_number, bool at_once = false);
 
-// How the multi-host program changes breaks. Written once by its start-up
-// before any other thread exists; read by the signal thread and
-// break_handler. All off in the plain program.
+// What breaks call beyond the clean-up, and how the multi-host program
+// changes them. Written once by start-up before any other thread exists;
+// read by the signal thread and break_handler.
 struct BreakHooks {
+  // Writes the final report after the emergency clean-up, waiting for it
+  // at most `limit_ms`; set by the program's start-up (the report sits
+  // above the workers the clean-up stops). Any thread.
+  void (*final_report)(int64_t limit_ms) = nullptr;
+  // The rest is the multi-host program's, all off in the plain program.
   // A SIGTERM takes the emergency clean-up's path: launchers send it on
   // Ctrl-C and follow it with SIGKILL within a second or so, which would
   // cut an orderly stop half-way and leave files.

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "guard/break_handler.h"
+#include "ledger/run_outcome.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
 
 namespace iochurn {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "config/run_settings.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 

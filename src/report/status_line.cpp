@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -15,10 +15,7 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   RecordTotals t;
   sum_records(workers, &t);
   s.passes_completed = t.passes_completed;
-  s.bytes_written = t.bytes_written;
-  s.bytes_read = t.bytes_read;
-  s.compare_errors = t.compare_errors;
-  s.other_errors = t.other_errors;
+  s.counts = t.counts;
   s.stalled = count_stalled(workers, s.at_ns, stall_ns);
   return s;
 }
@@ -36,8 +33,9 @@ int format_line(const StatusSample& now, double write_MiBps, double read_MiBps,
       "compare_errors=%llu other_errors=%llu stalled=%d%s\n",
       static_cast<unsigned long long>(now.elapsed_ns / 1000000000u),
       static_cast<unsigned long long>(now.passes_completed), write_MiBps,
-      read_MiBps, static_cast<unsigned long long>(now.compare_errors),
-      static_cast<unsigned long long>(now.other_errors), now.stalled, tail);
+      read_MiBps, static_cast<unsigned long long>(now.counts.compare_errors),
+      static_cast<unsigned long long>(now.counts.other_errors), now.stalled,
+      tail);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {
     // Cut, but still one whole line.
@@ -60,8 +58,9 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
     if (seconds <= 0.0 || after < before) return 0.0;
     return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
   };
-  return format_line(now, rate(now.bytes_written, previous.bytes_written),
-                     rate(now.bytes_read, previous.bytes_read), -1, out, size);
+  return format_line(
+      now, rate(now.counts.bytes_written, previous.counts.bytes_written),
+      rate(now.counts.bytes_read, previous.counts.bytes_read), -1, out, size);
 }
 
 int format_job_status_line(const StatusSample& now, double write_MiBps,

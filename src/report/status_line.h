@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ledger/summary.h"
+
 namespace iochurn {
 
 // The figures one status line is made of, read from the run record.
@@ -13,10 +15,7 @@ struct StatusSample {
   uint64_t at_ns;  // monotonic clock when taken
   uint64_t elapsed_ns;  // since the run started
   uint64_t passes_completed;
-  uint64_t bytes_written;
-  uint64_t bytes_read;
-  uint64_t compare_errors;
-  uint64_t other_errors;
+  Totals counts;  // the live totals
   int stalled;  // transfers running longer than the interval
 };
 

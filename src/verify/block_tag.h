@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "verify/block_kind.h"
 
 namespace iochurn {
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "guard/shadow_table.h"
+#include "guard/watched_call.h"
 #include "guard/watchdog.h"
 #include "platform/message.h"
 #include "verify/additive_sum.h"
@@ -18,27 +19,21 @@ namespace iochurn {
 
 namespace {
 
-// One read or write of a chunk as the watchdog and the run record see it:
-// published, armed, called, disarmed, recorded. Returns what the call
-// returned and leaves its errno (0 when it set none) in `*error`.
+// One read or write of a chunk, watched when -A is on; the run record
+// counts the bytes it moved. Returns what the call returned and leaves its
+// errno (0 when it set none) in `*error`.
 ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
                          uint8_t* buffer, uint64_t bytes, uint64_t offset,
                          int* error) {
-  const bool watched = settings.alarm_control;
-  uint64_t start = activity_begin(w->index, op, j, offset, bytes);
-  if (watched) watchdog_arm(w->index);
-  errno = 0;
-  ssize_t moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
-                                   : read(s.descriptor, buffer, bytes);
-  *error = errno;
-  if (watched) watchdog_disarm(w->index);
-  activity_end(w->index, op, start, moved, w->pass);
-  if (moved > 0) {
-    auto n = static_cast<uint64_t>(moved);
-    if (op == Op::kWrite)
-      w->counters.bytes_written += n;
-    else
-      w->counters.bytes_read += n;
+  ssize_t moved;
+  {
+    WatchedCall call(w->index, op, j, offset, bytes, w->pass,
+                     settings.alarm_control);
+    errno = 0;
+    moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
+                             : read(s.descriptor, buffer, bytes);
+    *error = errno;
+    call.result = moved;
   }
   return moved;
 }
@@ -69,13 +64,11 @@ bool flush_file(Worker* w, const FileSlot& s, int j, uint64_t offset) {
   int rc, error;
   {
     GateHold hold(w->index);
-    const bool watched = settings.alarm_control && settings.diagnose;
-    uint64_t start = activity_begin(w->index, Op::kSync, j, offset, 0);
-    if (watched) watchdog_arm(w->index);
+    WatchedCall call(w->index, Op::kSync, j, offset, 0, w->pass,
+                     settings.alarm_control && settings.diagnose);
     rc = fdatasync(s.descriptor);
     error = errno;
-    if (watched) watchdog_disarm(w->index);
-    activity_end(w->index, Op::kSync, start, rc, w->pass);
+    call.result = rc;
   }
   if (rc == 0) return true;
   report_worker_error(w, {Op::kSync, j, offset, 0, -1, error},
@@ -179,92 +172,133 @@ Chunk next_chunk(uint64_t remaining, uint32_t buffer_size) {
   return {remaining, '.'};
 }
 
-void write_phase(Worker* w) {
+namespace {
+
+// What a phase does to each chunk's bytes, chosen once per phase: `before`
+// runs ahead of the transfer, `after` once a read has delivered the whole
+// chunk; each returns what it adds to the file's sum.
+struct ChunkWork {
+  uint32_t (*before)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad);
+  uint32_t (*after)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                    const BlockIdentity& id, BadBlocks* bad);
+};
+
+uint32_t nothing(uint8_t*, uint64_t, uint64_t, const BlockIdentity&,
+                 BadBlocks*) {
+  return 0;
+}
+
+uint32_t sum_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                   const BlockIdentity&, BadBlocks*) {
+  return additive_sum(chunk, bytes);
+}
+
+uint32_t stamp_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks*) {
+  return stamp_blocks(chunk, bytes, offset, settings.verify_block, id);
+}
+
+// Bytes a read reports but never delivers keep the poison.
+uint32_t poison_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                      const BlockIdentity&, BadBlocks*) {
+  poison_blocks(chunk, bytes, settings.verify_block);
+  return 0;
+}
+
+uint32_t check_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad) {
+  return check_blocks(chunk, bytes, offset, settings.verify_block, id, bad);
+}
+
+// Moves one file chunk by chunk through `buffer`. Returns the file's sum;
+// `*complete` turns false when a transfer (or with -y a flush) stopped
+// early, after reporting it.
+uint32_t transfer_file(Worker* w, int j, Op op, uint8_t* buffer,
+                       const ChunkWork& work, BadBlocks* bad, bool* complete) {
+  FileSlot& s = w->slots[j];
+  const bool flush = op == Op::kWrite && w->params.sync_writes;
+  const BlockIdentity id = identity_of(w, j);
+  uint32_t sum = 0;
+  uint64_t offset = 0;
+  while (offset < s.file_size) {
+    Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
+    ssize_t moved;
+    int error;
+    {
+      GateHold hold(w->index);
+      sum += work.before(buffer, chunk.bytes, offset, id, bad);
+      put_symbol(chunk.symbol);
+      moved =
+          guarded_transfer(w, op, s, j, buffer, chunk.bytes, offset, &error);
+      if (!short_of(moved, chunk.bytes))
+        sum += work.after(buffer, chunk.bytes, offset, id, bad);
+    }
+    if (short_of(moved, chunk.bytes)) {
+      report_short_transfer(w, op, j, offset, chunk.bytes, moved, error);
+      *complete = false;
+      break;
+    }
+    if (flush && !flush_file(w, s, j, offset)) {
+      *complete = false;
+      break;
+    }
+    offset += chunk.bytes;
+  }
+  return sum;
+}
+
+// What a phase does with a file once it has been moved.
+using FileEnd = void (*)(Worker* w, int j, uint32_t sum, bool complete,
+                         const BadBlocks& bad);
+
+void end_written_file(Worker* w, int j, uint32_t sum, bool complete,
+                      const BadBlocks&) {
+  FileSlot& s = w->slots[j];
+  if (!complete) s.transfer_failed = true;
+  s.write_sum = sum;
+}
+
+// The chunk routines of a phase, chosen once per phase. The write phase
+// sums before the bytes are handed over, so the comparison covers the
+// whole way through the file system and the device.
+ChunkWork chunk_work(Op op) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
-  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
+  if (op == Op::kWrite)
+    return blocks ? ChunkWork{stamp_chunk, nothing}
+                  : ChunkWork{sum_chunk, nothing};
+  return blocks ? ChunkWork{poison_chunk, check_chunk}
+                : ChunkWork{nothing, sum_chunk};
+}
+
+// Every open file of the worker in slot order, through the write buffers
+// (write phase) or the read buffers (read phase) of its slots.
+void run_phase(Worker* w, Op op, FileEnd end_file) {
+  const bool writing = op == Op::kWrite;
+  const ChunkWork work = chunk_work(op);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    if (s.write_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, true)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t written;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Summed before the bytes are handed over: the comparison covers
-        // the whole way through the file system and the device.
-        if (blocks)
-          sum += stamp_blocks(s.write_buffer, chunk.bytes, offset,
-                              settings.verify_block, id);
-        else
-          sum += additive_sum(s.write_buffer, chunk.bytes);
-        put_symbol(chunk.symbol);
-        written = guarded_transfer(w, Op::kWrite, s, j, s.write_buffer,
-                                   chunk.bytes, offset, &error);
-      }
-      if (short_of(written, chunk.bytes)) {
-        report_short_transfer(w, Op::kWrite, j, offset, chunk.bytes, written,
-                              error);
-        s.transfer_failed = true;
-        break;
-      }
-      if (w->params.sync_writes && !flush_file(w, s, j, offset)) {
-        s.transfer_failed = true;
-        break;
-      }
-      offset += chunk.bytes;
-    }
-    s.write_sum = sum;
+    uint8_t* buffer = writing ? s.write_buffer : s.read_buffer;
+    if (buffer == nullptr || s.descriptor == -1) continue;
+    if (!begin_file(w, s, j, writing)) continue;
+    BadBlocks bad{};
+    bool complete = true;
+    uint32_t sum = transfer_file(w, j, op, buffer, work, &bad, &complete);
     print_sum(w, sum, j);
+    end_file(w, j, sum, complete, bad);
   }
 }
 
+}  // namespace
+
+void write_phase(Worker* w) {
+  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
+  run_phase(w, Op::kWrite, end_written_file);
+}
+
 void read_verify_phase(Worker* w) {
-  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
   verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    if (s.read_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, false)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    BadBlocks bad{};
-    bool complete = true;
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t got;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Bytes a read reports but never delivers keep the poison.
-        if (blocks)
-          poison_blocks(s.read_buffer, chunk.bytes, settings.verify_block);
-        put_symbol(chunk.symbol);
-        got = guarded_transfer(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
-                               offset, &error);
-        if (!short_of(got, chunk.bytes)) {
-          if (blocks)
-            sum += check_blocks(s.read_buffer, chunk.bytes, offset,
-                                settings.verify_block, id, &bad);
-          else
-            sum += additive_sum(s.read_buffer, chunk.bytes);
-        }
-      }
-      if (short_of(got, chunk.bytes)) {
-        report_short_transfer(w, Op::kRead, j, offset, chunk.bytes, got, error);
-        complete = false;
-        break;
-      }
-      offset += chunk.bytes;
-    }
-    print_sum(w, sum, j);
-    judge_file(w, j, sum, complete, bad);
-  }
+  run_phase(w, Op::kRead, judge_file);
 }
 
 }  // namespace iochurn

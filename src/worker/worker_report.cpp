@@ -13,10 +13,7 @@ namespace iochurn {
 void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
                          ...) {
   bool compare = site.op == Op::kChksum || site.op == Op::kVerify;
-  if (!compare) {
-    w->counters.other_errors++;
-    record_counted_error(w->index, false);
-  }
+  if (!compare) record_counted_error(w->index, false);
   record_error(w->index, site.op, site.slot, w->slots[site.slot].path,
                site.offset, site.asked, site.moved, site.error);
   // One write, with the line prefix of the multi-host program when set.
@@ -26,9 +23,15 @@ void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
   va_end(args);
 }
 
-void count_compare_error(Worker* w) {
-  w->counters.compare_errors++;
-  record_counted_error(w->index, true);
+void count_compare_error(Worker* w) { record_counted_error(w->index, true); }
+
+Totals run_counts(const Worker* w) {
+  Totals now = record_counts(w->index);
+  const Totals& before = w->counted_before;
+  return {now.bytes_read - before.bytes_read,
+          now.bytes_written - before.bytes_written,
+          now.compare_errors - before.compare_errors,
+          now.other_errors - before.other_errors};
 }
 
 void verbose_line(const char* format, ...) {
@@ -39,9 +42,7 @@ void verbose_line(const char* format, ...) {
   va_end(args);
 }
 
-void put_symbol(char symbol) {
-  std::fputc(symbol, stdout);
-  std::fflush(stdout);
-}
+// Standard output is unbuffered (run_program): the symbol shows at once.
+void put_symbol(char symbol) { std::fputc(symbol, stdout); }
 
 }  // namespace iochurn

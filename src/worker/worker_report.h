@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "worker/slots.h"
 
 namespace iochurn {
@@ -29,6 +29,10 @@ void report_worker_error(Worker* w, const ErrorSite& site,
 
 // Counts one file whose data came back different. The worker.
 void count_compare_error(Worker* w);
+
+// The bytes and errors of this run of the worker: what its record gained
+// since the run began. Any thread that may read the record.
+Totals run_counts(const Worker* w);
 
 // Prints `format` on standard output in verbose mode only.
 void verbose_line(const char* format, ...)

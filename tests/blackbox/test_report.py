@@ -10,11 +10,15 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 import harness
 from harness import MB
+
+sys.path.insert(0, os.path.join(harness.ROOT, "tests", "support"))
+import fusefault  # noqa: E402
 
 SCHEMA_PATH = os.path.join(harness.ROOT, "docs", "report.schema.json")
 STATUS_RE = re.compile(
@@ -243,9 +247,15 @@ class StrictStatus(ReportCase):
         self.assertRegex(e["path"], r"/%d_0_0\.DUMMY$" % doc["pid"])
 
     def test_data_that_came_back_different(self):
-        env = dict(harness.fault_env(), FAULT_CORRUPT="flip", FAULT_NTH="1",
-                   FAULT_COUNT="1")
-        r = self.run_reported("-f", "2", "-s", "2", "--strict", env=env)
+        # One bit of the one file flipped on its way back, by the FUSE file
+        # system the run works in.
+        fusefault.require_fuse()
+        m = fusefault.FuseFault("flip", parent=harness.fast_dir())
+        m.mount()
+        self.addCleanup(m.unmount)
+        self.workdir = m.mountpoint
+        r = self.run_reported("-f", "2", "-s", "2", "--strict")
+        self.assertEqual(len(m.log_lines()), 1)
         self.assertEqual(r.returncode, 16 + 1, r.stdout + r.stderr)
         t = self.load()["totals"]
         self.assertEqual((t["files_different"], t["compare_errors"], t["other_errors"]),

@@ -323,7 +323,7 @@ class OpeningCommandsTest(unittest.TestCase):
         self.assertTrue(build.startswith("scripts/install-deps && cmake -S . -B build"))
         self.assertTrue(build.endswith("&& ./build/iochurn"))
         self.assertTrue(test.startswith("scripts/install-deps --tests && cmake -S . -B build"))
-        self.assertTrue(test.endswith("&& ctest --test-dir build --output-on-failure"))
+        self.assertTrue(test.endswith("&& ctest --test-dir build -j2 --output-on-failure"))
         self.assertEqual(self.script("readme-commands", "2"), [test])
 
     def test_package_sets_grow_with_the_flags(self):

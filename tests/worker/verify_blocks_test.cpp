@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "guard/slot_release.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "verify/block_tag.h"
 #include "worker/transfer.h"
@@ -92,8 +92,8 @@ TEST_F(VerifyBlocks, SwappedBlocksAreNamedWithFileAndOffset) {
       << err;
   // The additive sum cannot see a rearrangement: no chksum line.
   EXPECT_EQ(err.find("ERR [chksum]"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   EXPECT_EQ(worker_records[0].files_different.load(), 1u);
   EXPECT_EQ(worker_records[0]
                 .bad_blocks[static_cast<int>(BlockKind::kMisplaced)]
@@ -116,7 +116,7 @@ TEST_F(VerifyBlocks, NamesEightBadBlocksPerFileAndCountsTheRest) {
   // Zeroed bytes change the sum too: its line follows, still one compare
   // error for the file.
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   end_pass(w);
 }
 
@@ -130,8 +130,8 @@ TEST_F(VerifyBlocks, FilesThatCouldNotBeReadWholeAreNotCompared) {
   EXPECT_EQ(count_of(err, "ERR [read]"), 2) << err;
   EXPECT_EQ(err.find("ERR [verify]"), std::string::npos) << err;
   EXPECT_EQ(err.find("ERR [chksum]"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.other_errors, 2u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 2u);
   EXPECT_EQ(worker_records[0].files_different.load(), 0u);
   end_pass(w);
 }
@@ -143,7 +143,7 @@ TEST_F(VerifyBlocks, SumModeStillComparesShortReadsButNeverCallsThemDifferent) {
     ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB), 0);
   });
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   EXPECT_EQ(worker_records[0].files_different.load(), 0u);
   end_pass(w);
 }
@@ -183,7 +183,7 @@ TEST_F(VerifyBlocks, RandomFillAndSeparateBuffersVerifyClean) {
   Worker* w = make_worker();
   std::string err = run(w, [] {});
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
   end_pass(w);
 }
 
