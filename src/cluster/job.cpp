@@ -962,8 +962,11 @@ int agree_start(int status, bool make_dir) {
                      ? static_cast<uint64_t>(settings.status_interval) * 1000000000u
                      : UINT64_MAX;
   if (status == 0 && make_dir) status = make_rank_dir();
-  // One report for the job, written by rank 0.
-  if (job.rank != 0) settings.report_path = nullptr;
+  // One report and one page for the job, written by rank 0.
+  if (job.rank != 0) {
+    settings.report_path = nullptr;
+    settings.html_path = nullptr;
+  }
   job.local_status = status;
   job.rank_timeout_ns = static_cast<uint64_t>(rank_timeout_s(
                             job.rank_timeout_option, settings.alarm_control,

@@ -30,6 +30,7 @@
 #include "platform/message.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
+#include "report/report_page.h"
 #include "report/report_writer.h"
 #include "verify/block_tag.h"
 #include "worker/completion.h"
@@ -127,6 +128,11 @@ int run_program(int argc, char** argv) {
   MonitorSettings monitor;
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
+  if (settings.html_path != nullptr && (status = check_page_available()) != 0)
+    return status;
+  // Only the page of an earlier run: nothing runs.
+  if (settings.from_report_path != nullptr)
+    return write_page_from_report(settings.from_report_path, settings.html_path);
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
   if ((status = hooks_ready(kExitOk)) != 0) return status;
   // Leftovers of dead runs go before anything of this run exists; with no

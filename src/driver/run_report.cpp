@@ -8,6 +8,7 @@
 #include "report/json_report.h"
 #include "report/report_writer.h"
 #include "report/status_thread.h"
+#include "report/timeline.h"
 
 namespace iochurn {
 
@@ -29,9 +30,13 @@ void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
   reset_run_record();
   reset_run_outcome();
   reset_status_lines();
-  if (settings.report_path == nullptr) return;
+  if (settings.report_path == nullptr && settings.html_path == nullptr) return;
+  // The series is part of the report; without memory for it the report
+  // goes on without a timeline.
+  (void)timeline_start();
   ReportSetup setup;
   setup.path = settings.report_path;
+  setup.html_path = settings.html_path;
   setup.argc = argc;
   setup.argv = argv;
   setup.monitor = monitor;
@@ -70,10 +75,22 @@ StrictInputs strict_inputs_now() {
 int report_run_end(EndCause cause, int base_status) {
   set_end_cause(cause);
   int status = base_status;
-  if (settings.strict) status = strict_status(base_status, strict_inputs_now());
+  StrictInputs in{};
+  if (settings.strict) {
+    in = strict_inputs_now();
+    status = strict_status(base_status, in);
+  }
   set_exit_status(status);
   Totals totals = summary_totals();
-  write_report(true, &totals);
+  // The last part of a second is a sample of its own.
+  sample_timeline_now();
+  // The document on disk cannot say that it is missing: only the status.
+  ReportWriteResult written = write_report(true, &totals);
+  if (!written.skipped && written.error != 0 && settings.strict) {
+    in.report_failed = true;
+    status = strict_status(base_status, in);
+    set_exit_status(status);
+  }
   return status;
 }
 

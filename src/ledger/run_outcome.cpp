@@ -46,6 +46,8 @@ const char* end_cause_name(EndCause c) {
       return "unresponsive";
     case EndCause::kLost:
       return "lost";
+    case EndCause::kRuntime:
+      return "runtime";
   }
   return "running";
 }
@@ -146,7 +148,8 @@ int strict_status(int base_status, const StrictInputs& in) {
   // A file whose write or read failed is an other error, never a data one:
   // the worker counts it in files_different only after complete transfers.
   if (in.files_different != 0 || in.verify_errors != 0) bits |= kStrictDataError;
-  if (in.other_errors != 0) bits |= kStrictOtherError;
+  // A report that automation cannot read is a failure it must not miss.
+  if (in.other_errors != 0 || in.report_failed) bits |= kStrictOtherError;
   if (in.timed_out) bits |= kStrictTimeout;
   if (in.ended_by_signal) bits |= kStrictSignal;
   return bits == 0 ? kExitOk : kExitStrictBase + bits;

@@ -18,10 +18,11 @@ enum class EndCause : uint8_t {
   kRerunFailed,   // a worker could not be re-run under monitoring
   kUnresponsive,  // a process of a multi-host job stopped answering
   kLost,          // a process of a multi-host job died
+  kRuntime,       // --runtime ran out: the orderly stop
 };
 
 // "running", "completed", "signal", "watchdog", "wait-timeout",
-// "start-failed", "rerun-failed", "unresponsive", "lost".
+// "start-failed", "rerun-failed", "unresponsive", "lost", "runtime".
 const char* end_cause_name(EndCause cause);
 
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGSEGV", or "SIG<number>" for
@@ -73,6 +74,7 @@ struct StrictInputs {
   uint64_t other_errors;     // the summary's other errors
   bool timed_out;            // a watchdog expiry or a wait time-out
   bool ended_by_signal;      // a break signal ended the run early
+  bool report_failed;        // the final report could not be written
 };
 
 // The --strict exit status for a run whose status without --strict is

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/mutex.h"
+
 namespace iochurn {
 
 WorkerRecord worker_records[kMaxThreads];
@@ -33,6 +35,20 @@ std::atomic<int> records_touched{0};
 
 std::atomic<uint64_t> start_ns{0};
 std::atomic<int64_t> start_wall_ns{0};
+
+// The wall time during which at least one worker was in the write (0) or
+// the read (1) phase. Written by workers at the start and end of each
+// phase, read by the report; the lock is held for a few instructions, never
+// across a call that could block.
+struct PhaseClock {
+  int active;         // workers in the phase now
+  uint64_t since_ns;  // when `active` last left 0
+  uint64_t total_ns;  // closed stretches
+};
+Mutex phase_lock;
+PhaseClock phase_clocks[2] GUARDED_BY(phase_lock);
+
+int phase_index(Op op) { return op == Op::kWrite ? 0 : op == Op::kRead ? 1 : -1; }
 
 // 2^(k/4) for k = 1, 2, 3 in 16-bit fixed point: the boundaries inside one
 // doubling.
@@ -114,6 +130,30 @@ void reset_run_record() {
   start_wall_ns.store(static_cast<int64_t>(wall.tv_sec) * 1000000000 +
                       wall.tv_nsec);
   start_ns.store(monotonic_ns());
+  MutexLock lock(&phase_lock);
+  std::memset(phase_clocks, 0, sizeof phase_clocks);
+}
+
+void record_phase(Op op, bool begin) {
+  int i = phase_index(op);
+  if (i < 0) return;
+  uint64_t now = monotonic_ns();
+  MutexLock lock(&phase_lock);
+  PhaseClock& c = phase_clocks[i];
+  if (begin) {
+    if (c.active++ == 0) c.since_ns = now;
+  } else if (c.active > 0 && --c.active == 0) {
+    c.total_ns += now - c.since_ns;
+  }
+}
+
+uint64_t phase_wall_ns(Op op) {
+  int i = phase_index(op);
+  if (i < 0) return 0;
+  uint64_t now = monotonic_ns();
+  MutexLock lock(&phase_lock);
+  const PhaseClock& c = phase_clocks[i];
+  return c.total_ns + (c.active > 0 ? now - c.since_ns : 0);
 }
 
 uint32_t record_worker_start(int thread) {
@@ -191,8 +231,9 @@ void activity_end(int thread, Op op, uint64_t begin_ns, int64_t moved,
 }
 
 void record_error(int thread, Op op, int slot, const char* path,
-                  uint64_t offset, uint64_t asked, int64_t moved, int error) {
-  if (valid_thread(thread)) {
+                  uint64_t offset, uint64_t asked, int64_t moved, int error,
+                  int kind, uint32_t pass) {
+  if (valid_thread(thread) && op != Op::kVerify) {
     int i = static_cast<int>(op);
     if (i >= 0 && i < kOpCount) bump(worker_records[thread].errors[i], 1u);
   }
@@ -209,6 +250,8 @@ void record_error(int thread, Op op, int slot, const char* path,
   e.asked = asked;
   e.moved = moved;
   e.error = error;
+  e.kind = static_cast<int8_t>(kind >= 0 && kind < kBlockKindCount ? kind : -1);
+  e.pass = pass;
   e.path[0] = '\0';
   if (path != nullptr) {
     std::strncpy(e.path, path, sizeof e.path - 1);
@@ -227,6 +270,7 @@ void record_bad_block(int thread, BlockKind kind) {
   int k = static_cast<int>(kind);
   if (!valid_thread(thread) || k < 0 || k >= kBlockKindCount) return;
   bump(worker_records[thread].bad_blocks[k], 1u);
+  bump(worker_records[thread].errors[static_cast<int>(Op::kVerify)], 1u);
 }
 
 void record_file_different(int thread) {
@@ -284,14 +328,19 @@ void sum_records(int workers, RecordTotals* out) {
 }
 
 bool tally_latency(Op op, int workers, LatencyTally* out) {
+  return tally_latency_range(op, 0, workers, out);
+}
+
+bool tally_latency_range(Op op, int first, int count, LatencyTally* out) {
   std::memset(out, 0, sizeof *out);
   out->slowest_thread = -1;
   out->slowest_slot = -1;
   out->slowest_rank = -1;
   if (op != Op::kWrite && op != Op::kRead && op != Op::kSync) return false;
-  workers = clamp_workers(workers);
+  first = clamp_workers(first);
+  int end = clamp_workers(first + (count > 0 ? count : 0));
   constexpr auto kRelaxed = std::memory_order_relaxed;
-  for (int t = 0; t < workers; ++t) {
+  for (int t = first; t < end; ++t) {
     LatencyRecord* l = latency_of(worker_records[t], op);
     uint64_t count = l->count.load(kRelaxed);
     if (count == 0) continue;
@@ -350,8 +399,12 @@ void summarize_tally(const LatencyTally& t, LatencySummary* out) {
 }
 
 bool summarize_latency(Op op, int workers, LatencySummary* out) {
+  return summarize_latency_range(op, 0, workers, out);
+}
+
+bool summarize_latency_range(Op op, int first, int count, LatencySummary* out) {
   LatencyTally t;
-  bool timed = tally_latency(op, workers, &t);
+  bool timed = tally_latency_range(op, first, count, &t);
   summarize_tally(t, out);
   return timed;
 }

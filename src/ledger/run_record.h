@@ -94,6 +94,8 @@ struct ErrorEntry {
   uint64_t asked;
   int64_t moved;  // -1: the call failed
   int32_t error;  // errno value, 0 when none
+  int8_t kind;    // BlockKind of a bad block, -1 for any other error
+  uint32_t pass;  // the worker's pass, 0 outside one
   char path[kPathSize];
 };
 constexpr int kMaxErrorEntries = 1000;
@@ -129,21 +131,34 @@ void activity_end(int thread, Op op, uint64_t start_ns, int64_t moved,
                   uint32_t pass);
 
 // Counts one error of `op` for `thread` in errors[op] and keeps its
-// details while fewer than kMaxErrorEntries are kept. The compare / other
-// classes are counted by the caller through record_counted_error. Worker.
-// Takes a lock: never on the success path.
+// details while fewer than kMaxErrorEntries are kept. A bad block's line
+// (op kVerify, `kind` its BlockKind) is kept but not counted here:
+// errors[kVerify] counts bad blocks, through record_bad_block. The compare
+// / other classes are counted by the caller through record_counted_error.
+// Worker. Never on the success path.
 void record_error(int thread, Op op, int slot, const char* path,
-                  uint64_t offset, uint64_t asked, int64_t moved, int error);
+                  uint64_t offset, uint64_t asked, int64_t moved, int error,
+                  int kind = -1, uint32_t pass = 0);
 
 // Counts one compare or other error of the worker as it happens, for the
 // summary, the status line and the report alike. Worker.
 void record_counted_error(int thread, bool compare);
 
-// Counts one bad block of `kind` for `thread`. Worker.
+// Counts one bad block of `kind` for `thread`, in bad_blocks[kind] and in
+// errors[kVerify]. Worker.
 void record_bad_block(int thread, BlockKind kind);
 
 // Counts one file that came back different after complete transfers.
 void record_file_different(int thread);
+
+// Marks the start (`begin`) or the end of a write (kWrite) or read (kRead)
+// phase of one worker, once per phase, never per chunk. Worker.
+void record_phase(Op op, bool begin);
+
+// The wall time during which at least one worker was in the write (kWrite)
+// or read (kRead) phase, a phase still running counted up to now; 0 for
+// any other op. Any thread; takes a short lock, so not for signal context.
+uint64_t phase_wall_ns(Op op);
 
 // Counts one completed pass. Worker.
 void record_pass_completed(int thread);
@@ -201,6 +216,8 @@ struct LatencySummary {
 };
 // Returns false (and zeroes `out`) for an op that is not latency-timed.
 bool summarize_latency(Op op, int workers, LatencySummary* out);
+// The same over the workers [first, first + count) only.
+bool summarize_latency_range(Op op, int first, int count, LatencySummary* out);
 
 // The same calls before the quantiles are taken: the buckets themselves,
 // which add up across processes (a multi-host job merges its processes'
@@ -220,6 +237,8 @@ struct LatencyTally {
 };
 // Returns false (and an empty tally) for an op that is not latency-timed.
 bool tally_latency(Op op, int workers, LatencyTally* out);
+// The same over the workers [first, first + count) only.
+bool tally_latency_range(Op op, int first, int count, LatencyTally* out);
 
 // Adds `in` to `*inout`; the slowest call is the slower of the two.
 void merge_latency(const LatencyTally& in, LatencyTally* inout);

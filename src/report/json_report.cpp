@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -16,10 +18,12 @@
 
 #include "platform/fs_info.h"
 #include "platform/mutex.h"
-#include "report/report_text.h"
-#include "report/report_writer.h"
+#include "html/page.h"
 #include "ledger/run_outcome.h"
 #include "ledger/run_record.h"
+#include "report/report_text.h"
+#include "report/report_writer.h"
+#include "report/timeline.h"
 #include "tempfile/temp_name.h"
 
 namespace iochurn {
@@ -71,6 +75,42 @@ double us_of(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 // Three decimals are plenty for a rate or a duration and keep lines short.
 double rounded(double value) {
   return static_cast<double>(static_cast<int64_t>(value * 1000.0 + 0.5)) / 1000.0;
+}
+
+// MiB per second, null when no time passed.
+json mib_rate(uint64_t bytes, double seconds) {
+  if (seconds <= 0.0) return nullptr;
+  return rounded(static_cast<double>(bytes) / kMiB / seconds);
+}
+
+// One sample of the run over time; latencies null without calls.
+void add_timeline_sample(const TimelineSample& s, void* context) {
+  auto* list = static_cast<json*>(context);
+  double seconds = static_cast<double>(s.end_ns - s.start_ns) / 1e9;
+  json o = json::object();
+  o["t_s"] = rounded(static_cast<double>(s.end_ns) / 1e9);
+  o["interval_s"] = rounded(seconds);
+  o["bytes_written"] = s.bytes_written;
+  o["bytes_read"] = s.bytes_read;
+  o["write_MiBps"] = mib_rate(s.bytes_written, seconds);
+  o["read_MiBps"] = mib_rate(s.bytes_read, seconds);
+  o["passes"] = s.passes;
+  o["errors"] = s.errors;
+  o["bad_blocks"] = s.bad_blocks;
+  o["stalled"] = s.stalled;
+  static const char* const kKeys[kTimelineOps][3] = {
+      {"write_median_us", "write_p99_us", "write_max_us"},
+      {"read_median_us", "read_p99_us", "read_max_us"},
+      {"sync_median_us", "sync_p99_us", "sync_max_us"}};
+  for (int op = 0; op < kTimelineOps; ++op) {
+    const IntervalLatency& l = s.latency[op];
+    bool any = l.count > 0;
+    o[kKeys[op][0]] = any ? json(rounded(us_of(interval_quantile(l, 0.5)))) : json(nullptr);
+    o[kKeys[op][1]] = any ? json(rounded(us_of(interval_quantile(l, 0.99)))) : json(nullptr);
+    o[kKeys[op][2]] = any ? json(rounded(us_of(l.max_ns))) : json(nullptr);
+  }
+  if (s.ranks >= 0) o["ranks"] = s.ranks;
+  list->push_back(std::move(o));
 }
 
 int64_t wall_now_ns() {
@@ -131,25 +171,46 @@ json describe_file_system(const char* dir) {
   return fs;
 }
 
-// This process's temporary files still in the working directory: names
-// the workers could have built (parse_temp_name) with our pid.
-json files_present() {
-  json list = json::array();
+// This process's files in the working directory: temporary files still
+// there (names the workers could have built, parse_temp_name, with our pid)
+// into `present`, failed files kept as evidence (the same name plus
+// ".<digits>.failed") into `kept`.
+void own_files(json* present, json* kept) {
+  *present = json::array();
+  *kept = json::array();
   const char* dir = effective_workdir(settings);
   DIR* d = opendir(dir);
-  if (d == nullptr) return list;
+  if (d == nullptr) return;
   const int64_t pid = getpid();
+  static const char kSuffix[] = ".DUMMY";
   while (dirent* e = readdir(d)) {
     const char* name = e->d_name;
+    const char* end = std::strstr(name, kSuffix);
+    if (end == nullptr) continue;
+    end += sizeof kSuffix - 1;
+    char base[NAME_MAX + 1];
+    size_t length = static_cast<size_t>(end - name);
+    if (length >= sizeof base) continue;
+    std::memcpy(base, name, length);
+    base[length] = '\0';
     TempName n;
-    if (!parse_temp_name(name, &n) || n.pid != pid) continue;
+    if (!parse_temp_name(base, &n) || n.pid != pid) continue;
+    json* list = nullptr;
+    if (*end == '\0') {
+      list = present;
+    } else if (*end == '.') {
+      const char* p = end + 1;
+      const char* digits = p;
+      while (*p >= '0' && *p <= '9') ++p;
+      if (p != digits && std::strcmp(p, ".failed") == 0) list = kept;
+    }
+    if (list == nullptr) continue;
     std::string full = std::string(dir) + "/" + name;
     json entry = json::object();
     put_text(entry, "path", full.c_str());
-    list.push_back(entry);
+    list->push_back(entry);
   }
   closedir(d);
-  return list;
 }
 
 }  // namespace
@@ -201,6 +262,8 @@ void to_json(json& o, const SettingsDocument& d) {
   o["keep_failed"] = s.keep_failed;
   o["keep_failed_max"] = s.keep_failed_max;
   put_text(o, "report", s.report_path);
+  put_text(o, "html", s.html_path);
+  o["runtime_s"] = s.runtime_s > 0 ? json(s.runtime_s) : json(nullptr);
   o["strict"] = s.strict;
   o["status_interval_s"] = s.status_interval;
   o["diagnose"] = s.diagnose;
@@ -267,8 +330,11 @@ void to_json(json& o, const ErrorEntry& e) {
   o["offset_bytes"] = e.offset;
   o["bytes_asked"] = e.asked;
   o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
-  o["errno"] = e.error;
+  o["errno"] = e.error != 0 ? json(e.error) : json(nullptr);
   o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
+  o["kind"] = e.kind >= 0 ? json(block_kind_name(static_cast<BlockKind>(e.kind)))
+                          : json(nullptr);
+  o["pass"] = e.pass != 0 ? json(e.pass) : json(nullptr);
 }
 
 void to_json(json& o, const RankError& e) {
@@ -303,13 +369,6 @@ json bad_blocks_json(const uint64_t* counts) {
   return kinds;
 }
 
-// Inside calls: the bytes over the time spent in the calls that moved them
-// (a rate per stream of calls); wall: over the elapsed time.
-json rate_json(uint64_t bytes, double seconds) {
-  if (seconds <= 0.0) return nullptr;
-  return rounded(static_cast<double>(bytes) / kMiB / seconds);
-}
-
 double seconds_of(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
 
 }  // namespace
@@ -329,10 +388,22 @@ void to_json(json& o, const RankSection& s) {
   o["errors_by_operation"] = by_operation(s.errors_by_op);
 }
 
+namespace {
+
+// The latency of `op` over workers [first, first + count).
+json latency_of(Op op, int first, int count) {
+  LatencySummary l;
+  summarize_latency_range(op, first, count, &l);
+  return l;
+}
+
+}  // namespace
+
 // One worker's line of the "workers" array.
 struct WorkerDocument {
   int index;
   const WorkerRecord& record;
+  double elapsed_s;  // the run's so far
 };
 
 void to_json(json& o, const WorkerDocument& d) {
@@ -349,15 +420,21 @@ void to_json(json& o, const WorkerDocument& d) {
        {"other_errors", other},
        {"errors", uint64_t{compare} + other},
        {"files_different", rec.files_different.load(kRelaxed)}};
+  // The same fields a process of a multi-host job gets in "ranks".
+  uint64_t written = rec.bytes_written.load(kRelaxed);
+  uint64_t read = rec.bytes_read.load(kRelaxed);
+  o["elapsed_s"] = rounded(d.elapsed_s);
+  o["throughput"] = {
+      {"write_MiBps", mib_rate(written, static_cast<double>(rec.write_ns.load(kRelaxed)) / 1e9)},
+      {"read_MiBps", mib_rate(read, static_cast<double>(rec.read_ns.load(kRelaxed)) / 1e9)},
+      {"write_MiBps_wall", mib_rate(written, d.elapsed_s)},
+      {"read_MiBps_wall", mib_rate(read, d.elapsed_s)}};
+  o["latency"] = {{"write", latency_of(Op::kWrite, d.index, 1)},
+                  {"read", latency_of(Op::kRead, d.index, 1)},
+                  {"sync", latency_of(Op::kSync, d.index, 1)}};
 }
 
 namespace {
-
-json latency_of(Op op, int workers) {
-  LatencySummary l;
-  summarize_latency(op, workers, &l);
-  return l;
-}
 
 json errors_array(int* listed) {
   int n = copy_errors(error_copy, kMaxErrorEntries);
@@ -386,10 +463,10 @@ void put_detail(json& o, const RankSection& s,
   double elapsed = seconds_of(d.elapsed_ns);
   o["elapsed_s"] = rounded(elapsed);
   o["throughput"] = {
-      {"write_MiBps_in_calls", rate_json(s.totals.bytes_written, seconds_of(d.write_ns))},
-      {"read_MiBps_in_calls", rate_json(s.totals.bytes_read, seconds_of(d.read_ns))},
-      {"write_MiBps_wall", rate_json(s.totals.bytes_written, elapsed)},
-      {"read_MiBps_wall", rate_json(s.totals.bytes_read, elapsed)}};
+      {"write_MiBps_in_calls", mib_rate(s.totals.bytes_written, seconds_of(d.write_ns))},
+      {"read_MiBps_in_calls", mib_rate(s.totals.bytes_read, seconds_of(d.read_ns))},
+      {"write_MiBps_wall", mib_rate(s.totals.bytes_written, elapsed)},
+      {"read_MiBps_wall", mib_rate(s.totals.bytes_read, elapsed)}};
   json latency = json::object();
   for (int i = 0; i < kTimedOps; ++i) {
     LatencySummary l;
@@ -522,14 +599,20 @@ void report_setup(const ReportSetup& setup) {
   reset_report_writer();
 }
 
-bool report_enabled() { return report_file() != nullptr; }
+bool report_enabled() { return report_file() != nullptr || page_file() != nullptr; }
 
 const char* report_file() {
   return setup_state != nullptr ? setup_state->setup.path : nullptr;
 }
 
-std::string build_report(const Totals* totals) {
-  if (setup_state == nullptr) return "{}";
+const char* page_file() {
+  return setup_state != nullptr ? setup_state->setup.html_path : nullptr;
+}
+
+namespace {
+
+json build_document(const Totals* totals) {
+  if (setup_state == nullptr) return json::object();
   const SetupState& st = *setup_state;
   const int workers = settings.threads > 0 ? settings.threads : 0;
   const int64_t now_wall = wall_now_ns();
@@ -583,23 +666,26 @@ std::string build_report(const Totals* totals) {
   r["bad_blocks"] = bad_blocks_json(live.bad_blocks);
 
   json per_worker = json::array();
-  for (int w = 0; w < workers; ++w) per_worker.push_back(WorkerDocument{w, worker_records[w]});
+  for (int w = 0; w < workers; ++w) per_worker.push_back(WorkerDocument{w, worker_records[w], elapsed_s});
   r["workers"] = per_worker;
   if (!ranks.is_null()) r["ranks"] = ranks;
   json refused = refusal_object();
   if (!refused.is_null()) r["refused"] = refused;
 
-  auto rate = rate_json;
+  // Inside calls: the bytes over the time spent in the calls that moved
+  // them (a rate per stream of calls); wall: over the wall time in which
+  // some worker was in that phase.
+  const auto& rate = mib_rate;
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
       {"write_MiBps_in_calls", rate(live.counts.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
       {"read_MiBps_in_calls", rate(live.counts.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
-      {"write_MiBps_wall", rate(written, elapsed_s)},
-      {"read_MiBps_wall", rate(read, elapsed_s)}};
-  r["latency"] = {{"write", latency_of(Op::kWrite, workers)},
-                  {"read", latency_of(Op::kRead, workers)},
-                  {"sync", latency_of(Op::kSync, workers)}};
+      {"write_MiBps_wall", rate(written, static_cast<double>(phase_wall_ns(Op::kWrite)) / 1e9)},
+      {"read_MiBps_wall", rate(read, static_cast<double>(phase_wall_ns(Op::kRead)) / 1e9)}};
+  r["latency"] = {{"write", latency_of(Op::kWrite, 0, workers)},
+                  {"read", latency_of(Op::kRead, 0, workers)},
+                  {"sync", latency_of(Op::kSync, 0, workers)}};
   if (merge.any) {
     // A multi-host job: every process's calls, its buckets added up.
     r["throughput"]["write_MiBps_in_calls"] = rate(written, seconds_of(merge.write_ns));
@@ -609,7 +695,10 @@ std::string build_report(const Totals* totals) {
     r["bad_blocks"] = bad_blocks_json(merge.bad_blocks);
   }
 
-  r["files_present"] = files_present();
+  json present, kept;
+  own_files(&present, &kept);
+  r["files_present"] = present;
+  r["kept_files"] = kept;
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();
@@ -626,9 +715,51 @@ std::string build_report(const Totals* totals) {
   system["file_system"] = st.file_system;
   r["system"] = system;
 
+  json timeline = json::array();
+  uint64_t raw_per_sample = timeline_visit(add_timeline_sample, &timeline);
+  r["timeline_interval_s"] = raw_per_sample > 0 ? json(raw_per_sample) : json(nullptr);
+  r["timeline"] = std::move(timeline);
+  return r;
+}
+
+// The document as text: two-space indents, but one line per timeline
+// sample, so that 2,000 samples stay a readable few hundred kilobytes.
+std::string document_text(json& r) {
+  json timeline = std::move(r["timeline"]);
+  r.erase("timeline");
   std::string text = r.dump(2, ' ', false, json::error_handler_t::replace);
+  // Reopens the closing brace to append the series as the last field.
+  size_t close = text.rfind('}');
+  if (close != std::string::npos && close > 0) {
+    text.erase(close);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    text += ",\n  \"timeline\": [";
+    bool first = true;
+    for (const json& sample : timeline) {
+      text += first ? "\n    " : ",\n    ";
+      text += sample.dump(-1, ' ', false, json::error_handler_t::replace);
+      first = false;
+    }
+    text += first ? "]\n}" : "\n  ]\n}";
+  }
   text += '\n';
+  r["timeline"] = std::move(timeline);
   return text;
+}
+
+}  // namespace
+
+std::string build_report(const Totals* totals) {
+  if (setup_state == nullptr) return "{}";
+  json r = build_document(totals);
+  return document_text(r);
+}
+
+int build_report_and_page(const Totals* totals, std::string* report, std::string* page) {
+  if (setup_state == nullptr) return EINVAL;
+  json r = build_document(totals);
+  if (report != nullptr) *report = document_text(r);
+  return page != nullptr ? render_page(r, page) : 0;
 }
 
 void report_set_ranks(const RankSection* sections, int count) {

@@ -22,6 +22,7 @@ constexpr int kReportFormatVersion = 1;
 // strings must live for the whole process (argv does).
 struct ReportSetup {
   const char* path = nullptr;  // the report file; nullptr: no report
+  const char* html_path = nullptr;  // the page of the run; nullptr: none
   int argc = 0;
   char** argv = nullptr;
   MonitorSettings monitor;
@@ -33,11 +34,14 @@ struct ReportSetup {
 // before any worker or report writer runs.
 void report_setup(const ReportSetup& setup);
 
-// True when a report file was asked for.
+// True when a report file or a page was asked for.
 bool report_enabled();
 
 // The report file; nullptr when none was asked for.
 const char* report_file();
+
+// The page file (--html); nullptr when none was asked for.
+const char* page_file();
 
 // Builds the whole document from the run record, the outcome and the
 // settings. `totals`: the summary's, which the caller hands to the final
@@ -47,6 +51,11 @@ const char* report_file();
 // to the summary). Any thread; allocates; not async-signal-safe. Invalid
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
 std::string build_report(const Totals* totals);
+
+// The same document once, as the report's text into `*report` and drawn as
+// the page into `*page`; either may be nullptr. Returns 0, or the page's
+// error (ENOTSUP without the chart library). Same threads as build_report.
+int build_report_and_page(const Totals* totals, std::string* report, std::string* page);
 
 // One process of a multi-host job, as rank 0's report lists it.
 struct RankSection {

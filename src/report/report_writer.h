@@ -9,7 +9,7 @@
 
 namespace iochurn {
 
-// Builds and writes the report, if one was asked for. Writers are serialised,
+// Builds and writes the report and the page, those asked for. Writers are serialised,
 // and once a final report is written a later non-final one (an interval
 // write racing with the end) is skipped, so the last document on disk is the
 // final one. The first failure prints one line on standard error. Main

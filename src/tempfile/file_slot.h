@@ -21,6 +21,7 @@ struct FileSlot {
   int32_t descriptor;     // -1: no open file
   char path[kPathSize];
   uint32_t write_sum;
+  uint64_t written;      // bytes of the file this pass's write phase stored
   bool transfer_failed;  // a write, flush or read of this pass stopped early
   bool data_failed;      // what came back differs from what was written
 };

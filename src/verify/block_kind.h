@@ -6,7 +6,10 @@
 
 namespace iochurn {
 
-// Kinds of bad blocks found by block verification, in classification order.
+// Kinds of bad blocks found by block verification. The first seven in
+// classification order; a shifted block is told apart from an unrecognised
+// one when its header turns up inside it; missing is not a block but the
+// range a file lost at its end (one finding per file).
 enum class BlockKind : uint8_t {
   kUndelivered = 0,
   kZeroed,
@@ -15,12 +18,14 @@ enum class BlockKind : uint8_t {
   kStale,
   kForeign,
   kUnrecognised,
+  kShifted,
+  kMissing,
   kCount
 };
 constexpr int kBlockKindCount = static_cast<int>(BlockKind::kCount);
 
 // "undelivered", "zeroed", "corrupt", "misplaced", "stale", "foreign",
-// "unrecognised".
+// "unrecognised", "shifted", "missing".
 const char* block_kind_name(BlockKind kind);
 
 }  // namespace iochurn

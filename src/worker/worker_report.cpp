@@ -15,7 +15,8 @@ void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
   bool compare = site.op == Op::kChksum || site.op == Op::kVerify;
   if (!compare) record_counted_error(w->index, false);
   record_error(w->index, site.op, site.slot, w->slots[site.slot].path,
-               site.offset, site.asked, site.moved, site.error);
+               site.offset, site.asked, site.moved, site.error, site.kind,
+               w->pass);
   // One write, with the line prefix of the multi-host program when set.
   va_list args;
   va_start(args, format);

@@ -18,6 +18,7 @@ struct ErrorSite {
   uint64_t asked;   // bytes asked
   int64_t moved;    // bytes moved; -1 when the call failed
   int error;        // errno value, 0 when none
+  int kind = -1;    // BlockKind of a bad block; -1 for any other error
 };
 
 // Counts an error of the worker (other errors; compare errors are counted

@@ -15,6 +15,8 @@
  *   FAULT_NTH       1-based index of the first matching call to fault.
  *   FAULT_COUNT     consecutive matching calls to fault; 0 = all from NTH.
  *   FAULT_SHORT=1   read/write: transfer half the requested count instead.
+ *   FAULT_SHORT_BY=N  read/write: transfer N bytes fewer than requested
+ *                   (nothing when N is the count or more).
  *   FAULT_DELAY_MS  sleep this long, then do the real call (no error).
  *   FAULT_LOG       append "<op> <nth>" per injected fault to this file.
  *   FAULT_RANK      only the process of this MPI rank (OMPI_COMM_WORLD_RANK,
@@ -99,6 +101,7 @@ static struct {
     unsigned long long nth;
     unsigned long long count;
     int short_io;
+    unsigned long long short_by;
     long delay_ms;
     const char *log_path;
 } cfg;
@@ -230,6 +233,7 @@ static void init(void)
         cfg.err = parse_errno(getenv("FAULT_ERRNO"),
                               cfg.op == OP_THREAD ? EAGAIN : EIO);
         cfg.short_io = (int)parse_num("FAULT_SHORT", getenv("FAULT_SHORT"), 0, 0) != 0;
+        cfg.short_by = parse_num("FAULT_SHORT_BY", getenv("FAULT_SHORT_BY"), 0, 0);
         cfg.delay_ms = (long)parse_num("FAULT_DELAY_MS", getenv("FAULT_DELAY_MS"), 0, 0);
     }
     if (cfg.op != OP_NONE) {
@@ -482,6 +486,10 @@ static int rw_fault(enum op op, int fd, size_t *count)
         return 0;
     if (cfg.short_io) {
         *count /= 2; /* always below the request; 1 byte becomes 0 */
+        return 0;
+    }
+    if (cfg.short_by) {
+        *count = *count > cfg.short_by ? *count - cfg.short_by : 0;
         return 0;
     }
     if (cfg.delay_ms)

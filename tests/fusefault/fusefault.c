@@ -23,6 +23,10 @@
  *                               incarnation of the same file name
  *                   foreign     a read returns the same block of another
  *                               file (of the same worker where there is one)
+ *                   short-read  every read of more than 512 bytes returns
+ *                               512 bytes fewer, the rest left to the next
+ *                               call (legal, and what FUSE and NFS may do);
+ *                               nothing is logged
  *                   none        (default) pass everything through
  *   --count=N       faulted blocks per file incarnation (default 1)
  *   --block=BYTES   block size (default 4096)
@@ -72,12 +76,13 @@ enum fault {
     F_STALE,
     F_FOREIGN,
     F_UNDELIVERED,
-    F_MISPLACE
+    F_MISPLACE,
+    F_SHORT_READ
 };
 
 static const char *const fault_names[] = {
     "none", "flip", "zero-read", "drop-write", "misdirect", "swap", "stale",
-    "foreign", "undelivered", "misplace",
+    "foreign", "undelivered", "misplace", "short-read",
 };
 
 enum stall_op { S_NONE, S_WRITE, S_READ, S_FSYNC, S_UNLINK, S_CLOSE, S_OPEN };
@@ -688,6 +693,8 @@ static int ff_read(const char *path, char *buf, size_t size, off_t off,
     (void)path;
     if (h->st)
         maybe_stall(S_READ, h->st->name, (uint64_t)off);
+    if (h->st && cfg.fault == F_SHORT_READ && size > 512)
+        size -= 512;
     got = pread(h->fd, buf, size, off);
     if (got < 0)
         return -errno;

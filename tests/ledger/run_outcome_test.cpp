@@ -54,17 +54,19 @@ TEST(StrictStatus, BitsAndPrecedence) {
     StrictInputs in;
     int status;
   } const kCases[] = {
-      {{0, 0, 0, false, false}, 0},   {{1, 0, 0, false, false}, 17},
-      {{0, 3, 0, false, false}, 17},  {{0, 0, 9, false, false}, 18},
-      {{0, 0, 0, true, false}, 20},   {{0, 0, 0, false, true}, 24},
-      {{2, 0, 1, true, false}, 23},   {{1, 1, 1, true, true}, 31},
+      {{0, 0, 0, false, false, false}, 0},  {{1, 0, 0, false, false, false}, 17},
+      {{0, 3, 0, false, false, false}, 17}, {{0, 0, 9, false, false, false}, 18},
+      {{0, 0, 0, true, false, false}, 20},  {{0, 0, 0, false, true, false}, 24},
+      {{2, 0, 1, true, false, false}, 23},  {{1, 1, 1, true, true, false}, 31},
+      // A final report that could not be written is an other error.
+      {{0, 0, 0, false, false, true}, 18},  {{1, 0, 4, false, false, true}, 19},
   };
   for (const Case& c : kCases) EXPECT_EQ(strict_status(kExitOk, c.in), c.status);
   // Every status the run had already decided keeps precedence.
   for (int base : {kExitBreak, kExitBadLongOption, kExitRerunFailed,
                    kExitNoMonitorInterval, kExitWorkdirTooLong,
                    kExitBreakSetupFailed, kExitStartFailed})
-    EXPECT_EQ(strict_status(base, {1, 1, 1, true, true}), base);
+    EXPECT_EQ(strict_status(base, {1, 1, 1, true, true, true}), base);
 }
 
 }  // namespace

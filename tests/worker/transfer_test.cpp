@@ -16,6 +16,7 @@
 
 #include "guard/break_handler.h"
 #include "guard/watchdog.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "support/scratch_dir.h"
 #include "verify/additive_sum.h"
@@ -281,6 +282,42 @@ TEST_F(Transfer, ShortenedFilesGiveReadAndCompareErrors) {
   settings.verbose = false;
   end_pass(w);
   EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Transfer, AnEarlyEndOfFileIsNamedAsSuch) {
+  for (VerifyMode mode : {VerifyMode::kSum, VerifyMode::kBlocks}) {
+    settings.verify_mode = mode;
+    settings.verify_block = 4096;
+    Worker* w = make_worker();
+    // Known to the run record, so the next reset clears what this counts.
+    w->generation = record_worker_start(w->index);
+    start_pass(w);
+    std::string out, err;
+    run_phases(w, &out, &err, [w] {
+      // Slot 2 ends after 1.5 MB: the second chunk meets the end of file.
+      ASSERT_EQ(ftruncate(w->slots[2].descriptor, kMB + kMB / 2), 0);
+    });
+    EXPECT_EQ(out, "w**w**w**r**r**r**");
+    if (mode == VerifyMode::kSum) {
+      EXPECT_EQ(err,
+                "\nThread 0: ERR [read]: end of file after 524288 of 1048576 "
+                "bytes for buffer 2\n"
+                "\nThread 0: ERR [chksum]: mismatch additive sums, "
+                "write=4194304, read=2097152\n");
+      EXPECT_EQ(run_counts(w).other_errors, 1u);
+    } else {
+      EXPECT_TRUE(like(err, "\nThread 0: ERR \\[verify\\]: missing block at offset "
+                            "1572864 of *_0_2.DUMMY (found: the data ends here, "
+                            "524288 bytes missing)\n"))
+          << err;
+      EXPECT_EQ(run_counts(w).other_errors, 0u);
+    }
+    EXPECT_EQ(run_counts(w).compare_errors, 1u);
+    EXPECT_EQ(run_counts(w).bytes_read, 5 * kMB + kMB / 2);
+    end_pass(w);
+    EXPECT_TRUE(dir_.entries().empty());
+    reset_run_record();
+  }
 }
 
 TEST_F(Transfer, FailedWriteKeepsTheSumOfTheChunkItTried) {
