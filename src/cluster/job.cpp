@@ -429,6 +429,7 @@ AnswerMessage answer_of(const StatusSample& s) {
   a.other_errors = static_cast<int64_t>(s.counts.other_errors);
   a.stalled = s.stalled;
   a.errors_counted = a.compare_errors + a.other_errors;
+  a.bad_blocks = static_cast<int64_t>(s.bad_blocks);
   return a;
 }
 
@@ -440,6 +441,8 @@ AnswerMessage answer_of(const RankSection& s) {
   a.compare_errors = static_cast<int64_t>(s.totals.compare_errors);
   a.other_errors = static_cast<int64_t>(s.totals.other_errors);
   a.errors_counted = a.compare_errors + a.other_errors;
+  if (s.has_detail)
+    for (uint64_t n : s.detail.bad_blocks) a.bad_blocks += static_cast<int64_t>(n);
   return a;
 }
 
@@ -1031,6 +1034,7 @@ int status_line_hook(uint64_t stall_ns, char* out, size_t size) {
   line.passes_completed = f.passes_completed;
   line.counts = {f.bytes_read, f.bytes_written, f.compare_errors,
                  f.other_errors};
+  line.bad_blocks = f.bad_blocks;
   line.stalled = f.stalled;
   return format_job_status_line(line, f.write_MiBps, f.read_MiBps, f.silent, out, size);
 }

@@ -58,6 +58,7 @@ JobFigures take_job_figures(RankWatch* watch, int count) {
     f.bytes_read += as_count(a.bytes_read);
     f.compare_errors += as_count(a.compare_errors);
     f.other_errors += as_count(a.other_errors);
+    f.bad_blocks += as_count(a.bad_blocks);
     f.stalled += static_cast<int>(as_count(a.stalled));
     if (w.heard_ns <= w.line_ns) {
       ++f.silent;

@@ -38,8 +38,9 @@ struct AnswerMessage {
   int64_t other_errors;
   int64_t stalled;
   int64_t errors_counted;  // what a job-wide error limit counts
+  int64_t bad_blocks;      // of every kind
 };
-constexpr int kAnswerFields = 8;
+constexpr int kAnswerFields = 9;
 static_assert(sizeof(AnswerMessage) == kAnswerFields * sizeof(int64_t));
 
 // Rank 0's view of one process.
@@ -81,6 +82,7 @@ struct JobFigures {
   uint64_t bytes_read;
   uint64_t compare_errors;
   uint64_t other_errors;
+  uint64_t bad_blocks;
   int stalled;
   int silent;
   double write_MiBps;

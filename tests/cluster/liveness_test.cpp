@@ -12,6 +12,7 @@ AnswerMessage written(int64_t bytes) {
   AnswerMessage a{};
   a.bytes_written = bytes;
   a.bytes_read = bytes / 2;
+  a.bad_blocks = bytes >> 20;
   return a;
 }
 
@@ -47,6 +48,7 @@ TEST(Liveness, StatusFiguresSumEveryRankAndCountTheSilentOnes) {
   JobFigures f = take_job_figures(w, 3);
   EXPECT_EQ(f.bytes_written, uint64_t{60 * kMiB});
   EXPECT_EQ(f.bytes_read, uint64_t{30 * kMiB});
+  EXPECT_EQ(f.bad_blocks, uint64_t{60});
   EXPECT_EQ(f.silent, 0);
   EXPECT_DOUBLE_EQ(f.write_MiBps, 60.0);
 
