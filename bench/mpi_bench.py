@@ -2,6 +2,7 @@
 """Benchmark of iochurn-mpi against plain iochurn processes, on one host.
 
     python3 bench/mpi_bench.py [--build-dir build] [--rounds 7] [--quick]
+                               [--baseline-dir DIR [--passes 250]]
 
 Needs a build configured with -DIOCHURN_MPI=ON (iochurn and iochurn-mpi in
 the build directory), mpirun, and mpicc for the MPI start-up reference.
@@ -17,7 +18,14 @@ formed inside each round:
   MPI_Init cost once per job is not counted as a cost of every transfer;
 - the start-up of a 4-process job with no workers (-j -1), against mpirun
   running /bin/true (the launcher alone) and a minimal MPI program (MPI_Init
-  and MPI_Finalize only): the difference is iochurn-mpi's own.
+  and MPI_Finalize only): the difference is iochurn-mpi's own;
+- with --baseline-dir (a build of iochurn-mpi from before the heartbeat and
+  the per-rank report, e.g. `git worktree add /tmp/base <commit>` built with
+  the same build type): a longer job (tmpfs, 16 MB files, --passes passes,
+  20-40 s) at 2 and 4 processes, this build against the baseline, in
+  alternating order; the ratio of wall times less each side's start-up
+  (-j -1, measured in the same round) is the cost of the heartbeat and the
+  per-rank report.
 
 The table goes to standard output, the progress to standard error.
 """
@@ -34,6 +42,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 RUN_MAX = 1.03   # mpirun -np 2 iochurn-mpi / two iochurn processes
+BEAT_MAX = 1.01  # with the heartbeat and per-rank report / without
 
 HELLO_C = r"""
 #include <mpi.h>
@@ -77,6 +86,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="3 rounds")
     parser.add_argument("--tmpfs", default="/dev/shm")
+    parser.add_argument("--baseline-dir", help="build dir of an iochurn-mpi without the "
+                        "heartbeat, for its cost")
+    parser.add_argument("--passes", type=int, default=250,
+                        help="passes of the longer job (20-40 s is the aim)")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
 
@@ -115,6 +128,19 @@ def main():
             "hello4": lambda: timed([launch(4, [str(hello)])], env),
             "true4": lambda: timed([launch(4, ["/bin/true"])], env),
         }
+        if args.baseline_dir:
+            base_bin = Path(args.baseline_dir) / "iochurn-mpi"
+            if not base_bin.exists():
+                raise SystemExit("mpi_bench: no %s" % base_bin)
+            long_job = ["-j", "1", "-f", "16", "-s", "4", "-p", str(args.passes)]
+            for n in (2, 4):
+                for side, binary in (("beat", mpi_bin), ("base", base_bin)):
+                    contenders["%s_run%d" % (side, n)] = (
+                        lambda n=n, b=binary: timed([launch(n, [str(b), "-t", str(scratch / "job")]
+                                                            + long_job)], env))
+                    contenders["%s_empty%d" % (side, n)] = (
+                        lambda n=n, b=binary: timed([launch(n, [str(b), "-t", str(scratch / "job"),
+                                                                "-j", "-1"])], env))
         names = list(contenders)
         times = {n: [] for n in names}
         for r in range(rounds):
@@ -147,6 +173,17 @@ def main():
           % (med(times["true4"]) * 1000))
     print("| iochurn-mpi's own start-up and end, 4 processes (first less second line) "
           "| | %.0f ms | |" % med(own))
+    if args.baseline_dir:
+        for n in (2, 4):
+            cost = [(b - be) / (a - ae) for b, be, a, ae in
+                    zip(times["beat_run%d" % n], times["beat_empty%d" % n],
+                        times["base_run%d" % n], times["base_empty%d" % n])]
+            print("| heartbeat and per-rank report, %d processes: with / without, "
+                  "less start-up | tmpfs, 1 worker each, 16 MB x %d (%.0f s) | %.3f | at most %.2f |"
+                  % (n, args.passes, med(times["beat_run%d" % n]), med(cost), BEAT_MAX))
+            print("| start-up with / without, %d processes, -j -1 | | %.0f / %.0f ms | |"
+                  % (n, med(times["beat_empty%d" % n]) * 1000,
+                     med(times["base_empty%d" % n]) * 1000))
     print("\n%d rounds; job %.3f s against %.3f s for the two plain processes (medians)."
           % (rounds, med(times["mpi_run"]), med(times["plain_run"])))
 

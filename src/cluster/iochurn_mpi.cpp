@@ -6,5 +6,7 @@
 int main(int argc, char** argv) {
   int status = iochurn::job_start(&argc, &argv);
   if (status != 0) return status;
-  return iochurn::job_end(iochurn::run_program(argc, argv));
+  status = iochurn::job_own_options(&argc, argv);
+  if (status < 0) status = iochurn::run_program(argc, argv);
+  return iochurn::job_end(status);
 }

@@ -15,6 +15,13 @@ namespace iochurn {
 // line on standard error.
 int job_start(int* argc, char*** argv);
 
+// Takes the options of the multi-host program out of argv before the
+// option loop sees them (--rank-timeout=SECONDS) and answers --version
+// (iochurn-mpi <version>); puts the MPI lines before the help of --help.
+// Returns -1 to go on with run_program, or the status the process ends
+// with (after job_end). Main thread, after job_start.
+int job_own_options(int* argc, char** argv);
+
 // After run_program returned `status`: takes the steps of the job the run
 // did not reach (the start, when it ended before it; the finish), ends MPI,
 // removes the rank directory when it is empty, and returns the status every

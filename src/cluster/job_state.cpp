@@ -79,6 +79,33 @@ int job_exit_status(const RoundState& job, bool strict) {
   return kExitOk;
 }
 
+int silent_job_status(const int* statuses, int count, bool strict) {
+  RoundState job{};
+  job.strict_bits = kStrictTimeout;
+  for (int i = 0; i < count; ++i) {
+    job.stop_key = max64(job.stop_key, stop_key_of(statuses[i], i));
+    if (statuses[i] >= kExitStrictBase) job.strict_bits |= statuses[i] - kExitStrictBase;
+  }
+  return job_exit_status(job, strict);
+}
+
+const char* refusal_text(int status) {
+  switch (status) {
+    case kExitBadLongOption:
+      return "a long option was refused";
+    case kExitNoMonitorInterval:
+      return "You must set threads monitoring time interval!";
+    case kExitWorkdirTooLong:
+      return "Working catalog name is too long!";
+    case kExitBreakSetupFailed:
+      return "cannot set up break handling";
+    case kExitStartFailed:
+      return "Thread creation failed. Terminate.";
+    default:
+      return "the start was refused";
+  }
+}
+
 bool format_rank_dir(char* out, size_t size, const char* host, int rank) {
   return fits(std::snprintf(out, size, "%s.%d", host, rank), size);
 }

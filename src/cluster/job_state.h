@@ -62,6 +62,16 @@ BreakInfo break_of_key(int64_t key);
 // (0 when none), otherwise 0.
 int job_exit_status(const RoundState& job, bool strict);
 
+// The job's exit status when it ends without its last round, because a
+// process stopped answering or died: from the statuses the processes that
+// reported would end with, the stop status that ranks highest, otherwise
+// with --strict 16 plus their bits and the time-out bit, otherwise 0.
+int silent_job_status(const int* statuses, int count, bool strict);
+
+// The line a process that refuses the start gives the report, for the
+// statuses whose own line says no more than the status does.
+const char* refusal_text(int status);
+
 // "<host>.<rank>", the directory of one process under the working
 // directory, and "[<host>:<rank>] ", the prefix of its error lines. Return
 // false when `size` bytes do not hold it.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "exit_status.h"
+#include "platform/message.h"
 
 namespace iochurn {
 
@@ -132,7 +133,7 @@ bool sum_asked = false;
 
 // Refuses a long option before anything runs: one line, status 2.
 int refuse(const char* option_text, const char* accepted) {
-  std::fprintf(stderr, "iochurn: %s: %s\n", option_text, accepted);
+  write_long_message(STDERR_FILENO, "iochurn: %s: %s\n", option_text, accepted);
   return kExitBadLongOption;
 }
 
@@ -484,7 +485,7 @@ int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
   if (s->from_report_path != nullptr && s->html_path == nullptr)
     return refuse("--from-report", "it renders a page: give --html=FILE too");
   if (m->monitor_threads && m->actv_mon_tmout == -1) {
-    std::fputs("You must set threads monitoring time interval!\n", stderr);
+    write_message(STDERR_FILENO, "You must set threads monitoring time interval!\n");
     return kExitNoMonitorInterval;
   }
   return -1;
@@ -517,7 +518,7 @@ uint64_t host_max_pid() {
 
 int check_workdir_length(const RunSettings& s) {
   if (longest_temp_name(s, host_max_pid()) > kPathSize - 1) {
-    std::fputs("Working catalog name is too long!\n", stderr);
+    write_message(STDERR_FILENO, "Working catalog name is too long!\n");
     return kExitWorkdirTooLong;
   }
   return 0;

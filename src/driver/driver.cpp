@@ -28,6 +28,7 @@
 #include "ledger/run_outcome.h"
 #include "ledger/summary.h"
 #include "platform/buffer.h"
+#include "platform/message.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
 #include "report/report_page.h"
@@ -66,8 +67,9 @@ int prepare_break_handling() {
     error = install_break_signals();
   }
   if (error == 0) return 0;
-  std::fprintf(stderr, "iochurn: cannot set up break handling (%s): %s\n",
-               what, std::strerror(error));
+  write_long_message(STDERR_FILENO,
+                     "iochurn: cannot set up break handling (%s): %s\n", what,
+                     std::strerror(error));
   return kExitBreakSetupFailed;
 }
 
@@ -167,6 +169,9 @@ int run_program(int argc, char** argv) {
   int started = 0;
   for (int i = 0; i < settings.threads; ++i) {
     if (settings.verbose) std::printf("Try to run thread %d.\n", i);
+    // -P and -w can make the start long: the other processes keep hearing
+    // from this one.
+    if (run_hooks.poll != nullptr) run_hooks.poll();
     if (create_thread(i) != kCreateOk) {
       std::fputs("Thread creation failed. Terminate.\n", stdout);
       stop_cut_timer();

@@ -63,11 +63,4 @@ void pause_main(uint32_t seconds) {
   }
 }
 
-bool hooks_status_sample(int workers, uint64_t stall_ns, StatusSample* out) {
-  if (run_hooks.status_sample != nullptr)
-    return run_hooks.status_sample(out, stall_ns);
-  *out = take_status_sample(workers, stall_ns);
-  return true;
-}
-
 }  // namespace iochurn

@@ -4,6 +4,7 @@
 #ifndef IOCHURN_DRIVER_RUN_HOOKS_H_
 #define IOCHURN_DRIVER_RUN_HOOKS_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/event.h"
@@ -33,11 +34,11 @@ struct RunHooks {
   // Main thread, once.
   int (*finish)(int status) = nullptr;
 
-  // For each status line: fills `*sample` with the figures of the whole
-  // job (transfers longer than `stall_ns` count as stalled), or returns
-  // false when this process prints no status lines. The status thread or
-  // the main thread; never calls into the other processes.
-  bool (*status_sample)(StatusSample* sample, uint64_t stall_ns) = nullptr;
+  // For each status line: formats the whole job's line into `out` (`size`
+  // bytes; transfers longer than `stall_ns` count as stalled) and returns
+  // its length, or 0 when this process prints no status lines. The status
+  // thread or the main thread; never calls into the other processes.
+  int (*status_line)(uint64_t stall_ns, char* out, size_t size) = nullptr;
 };
 
 // Set by the multi-host program's main before run_program; read by the
@@ -59,10 +60,6 @@ WaitResult wait_worker(int index, int64_t timeout_ms);
 // Sleeps `seconds` as the monitor does, in slices with a poll between them
 // when polling is hooked (at least one poll, also for 0). Main thread.
 void pause_main(uint32_t seconds);
-
-// The figures of one status line: the job's when hooked (false: print
-// none), otherwise take_status_sample(workers, stall_ns) and true.
-bool hooks_status_sample(int workers, uint64_t stall_ns, StatusSample* out);
 
 }  // namespace iochurn
 

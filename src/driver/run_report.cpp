@@ -19,6 +19,11 @@ int worker_count() { return settings.threads > 0 ? settings.threads : 0; }
 // --diagnose: name each call that has outlasted the interval, once.
 void name_slow_calls(int64_t interval_ms) { report_slow_transfers(interval_ms); }
 
+bool own_sample(int workers, uint64_t stall_ns, StatusSample* out) {
+  *out = take_status_sample(workers, stall_ns);
+  return true;
+}
+
 }  // namespace
 
 void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
@@ -41,7 +46,8 @@ void report_run_start(int argc, char** argv, const MonitorSettings& monitor) {
 
 int start_status_thread() {
   // The whole job's figures in the multi-host program.
-  return start_status_lines({hooks_status_sample, name_slow_calls});
+  return start_status_lines(
+      {own_sample, name_slow_calls, run_hooks.status_line});
 }
 
 void stop_status_thread() { stop_status_lines(); }
@@ -58,7 +64,10 @@ StrictInputs strict_inputs_now() {
   in.other_errors = live.counts.other_errors > summary.Other_Errors
                         ? live.counts.other_errors
                         : summary.Other_Errors;
-  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out;
+  // A process of the job that stopped answering is a time-out too.
+  in.timed_out = outcome.watchdog_expired || outcome.wait_timed_out ||
+                 outcome.cause == EndCause::kUnresponsive ||
+                 outcome.cause == EndCause::kLost;
   in.ended_by_signal = outcome.cause == EndCause::kSignal;
   return in;
 }

@@ -9,6 +9,7 @@
 
 #include "config/run_settings.h"
 #include "guard/watchdog.h"
+#include "platform/message.h"
 #include "tempfile/temp_name.h"
 
 namespace iochurn {
@@ -120,7 +121,7 @@ void write_report(const char* kind, int thread, const ActivitySnapshot& call,
   if (with_stack)
     used = append_stack(text, used, sizeof text, thread, call.tid);
   // One write: the lines of one worker never mix with anyone else's.
-  (void)!write(STDERR_FILENO, text, used);
+  write_lines(STDERR_FILENO, text, used);
 }
 
 // How far a call has been named, in its Activity.slow_reported.

@@ -44,6 +44,10 @@ const char* end_cause_name(EndCause c) {
       return "rerun-failed";
     case EndCause::kCut:
       return "cut";
+    case EndCause::kUnresponsive:
+      return "unresponsive";
+    case EndCause::kLost:
+      return "lost";
     case EndCause::kRuntime:
       return "runtime";
   }

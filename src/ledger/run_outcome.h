@@ -17,11 +17,13 @@ enum class EndCause : uint8_t {
   kStartFailed,   // a worker could not be started
   kRerunFailed,   // a worker could not be re-run under monitoring
   kCut,           // stopped on purpose for a power cut (--cut-after)
+  kUnresponsive,  // a process of a multi-host job stopped answering
+  kLost,          // a process of a multi-host job died
   kRuntime,       // --runtime ran out: the orderly stop
 };
 
 // "running", "completed", "signal", "watchdog", "wait-timeout",
-// "start-failed", "rerun-failed", "cut", "runtime".
+// "start-failed", "rerun-failed", "cut", "unresponsive", "lost", "runtime".
 const char* end_cause_name(EndCause cause);
 
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGSEGV", or "SIG<number>" for

@@ -327,19 +327,19 @@ void sum_records(int workers, RecordTotals* out) {
   }
 }
 
-bool summarize_latency(Op op, int workers, LatencySummary* out) {
-  return summarize_latency_range(op, 0, workers, out);
+bool tally_latency(Op op, int workers, LatencyTally* out) {
+  return tally_latency_range(op, 0, workers, out);
 }
 
-bool summarize_latency_range(Op op, int first, int count, LatencySummary* out) {
+bool tally_latency_range(Op op, int first, int count, LatencyTally* out) {
   std::memset(out, 0, sizeof *out);
   out->slowest_thread = -1;
   out->slowest_slot = -1;
+  out->slowest_rank = -1;
   if (op != Op::kWrite && op != Op::kRead && op != Op::kSync) return false;
   first = clamp_workers(first);
   int end = clamp_workers(first + (count > 0 ? count : 0));
   constexpr auto kRelaxed = std::memory_order_relaxed;
-  uint64_t buckets[kLatencyBuckets] = {};
   for (int t = first; t < end; ++t) {
     LatencyRecord* l = latency_of(worker_records[t], op);
     uint64_t count = l->count.load(kRelaxed);
@@ -357,15 +357,56 @@ bool summarize_latency_range(Op op, int first, int count, LatencySummary* out) {
     out->count += count;
     out->total_ns += l->total_ns.load(kRelaxed);
     for (int b = 0; b < kLatencyBuckets; ++b)
-      buckets[b] += l->buckets[b].load(kRelaxed);
+      out->buckets[b] += l->buckets[b].load(kRelaxed);
   }
+  return true;
+}
+
+void merge_latency(const LatencyTally& in, LatencyTally* inout) {
+  if (in.count == 0) return;
+  if (inout->count == 0 || in.min_ns < inout->min_ns) inout->min_ns = in.min_ns;
+  if (inout->count == 0 || in.max_ns > inout->max_ns) {
+    inout->max_ns = in.max_ns;
+    inout->slowest_thread = in.slowest_thread;
+    inout->slowest_slot = in.slowest_slot;
+    inout->slowest_pass = in.slowest_pass;
+    inout->slowest_offset = in.slowest_offset;
+    inout->slowest_bytes = in.slowest_bytes;
+    inout->slowest_rank = in.slowest_rank;
+  }
+  inout->count += in.count;
+  inout->total_ns += in.total_ns;
+  for (int b = 0; b < kLatencyBuckets; ++b) inout->buckets[b] += in.buckets[b];
+}
+
+void summarize_tally(const LatencyTally& t, LatencySummary* out) {
+  std::memset(out, 0, sizeof *out);
+  out->count = t.count;
+  out->total_ns = t.total_ns;
+  out->min_ns = t.min_ns;
+  out->max_ns = t.max_ns;
+  out->slowest_thread = t.slowest_thread;
+  out->slowest_slot = t.slowest_slot;
+  out->slowest_pass = t.slowest_pass;
+  out->slowest_offset = t.slowest_offset;
+  out->slowest_bytes = t.slowest_bytes;
   // The buckets may have been read a call ahead of or behind `count`.
   uint64_t in_buckets = 0;
-  for (uint64_t b : buckets) in_buckets += b;
-  out->median_ns = bucket_quantile(buckets, in_buckets, 0.5, out->min_ns, out->max_ns);
-  out->p99_ns = bucket_quantile(buckets, in_buckets, 0.99, out->min_ns, out->max_ns);
-  out->p999_ns = bucket_quantile(buckets, in_buckets, 0.999, out->min_ns, out->max_ns);
-  return true;
+  for (uint64_t b : t.buckets) in_buckets += b;
+  out->median_ns = bucket_quantile(t.buckets, in_buckets, 0.5, t.min_ns, t.max_ns);
+  out->p99_ns = bucket_quantile(t.buckets, in_buckets, 0.99, t.min_ns, t.max_ns);
+  out->p999_ns = bucket_quantile(t.buckets, in_buckets, 0.999, t.min_ns, t.max_ns);
+}
+
+bool summarize_latency(Op op, int workers, LatencySummary* out) {
+  return summarize_latency_range(op, 0, workers, out);
+}
+
+bool summarize_latency_range(Op op, int first, int count, LatencySummary* out) {
+  LatencyTally t;
+  bool timed = tally_latency_range(op, first, count, &t);
+  summarize_tally(t, out);
+  return timed;
 }
 
 bool read_activity(int thread, ActivitySnapshot* out) {

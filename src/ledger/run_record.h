@@ -219,6 +219,33 @@ bool summarize_latency(Op op, int workers, LatencySummary* out);
 // The same over the workers [first, first + count) only.
 bool summarize_latency_range(Op op, int first, int count, LatencySummary* out);
 
+// The same calls before the quantiles are taken: the buckets themselves,
+// which add up across processes (a multi-host job merges its processes'
+// tallies and takes the job's quantiles from the sum).
+struct LatencyTally {
+  uint64_t count;
+  uint64_t total_ns;
+  uint64_t min_ns;
+  uint64_t max_ns;
+  uint64_t buckets[kLatencyBuckets];
+  int32_t slowest_thread;  // -1 when count is 0
+  int32_t slowest_slot;
+  uint32_t slowest_pass;
+  uint64_t slowest_offset;
+  uint64_t slowest_bytes;
+  int32_t slowest_rank;  // the process of the slowest call; -1 in one's own
+};
+// Returns false (and an empty tally) for an op that is not latency-timed.
+bool tally_latency(Op op, int workers, LatencyTally* out);
+// The same over the workers [first, first + count) only.
+bool tally_latency_range(Op op, int first, int count, LatencyTally* out);
+
+// Adds `in` to `*inout`; the slowest call is the slower of the two.
+void merge_latency(const LatencyTally& in, LatencyTally* inout);
+
+// The summary of a tally, quantiles from its buckets.
+void summarize_tally(const LatencyTally& tally, LatencySummary* out);
+
 // A consistent copy of one worker's published call.
 struct ActivitySnapshot {
   Op op;

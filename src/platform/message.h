@@ -3,6 +3,7 @@
 #define IOCHURN_PLATFORM_MESSAGE_H_
 
 #include <cstdarg>
+#include <cstddef>
 
 namespace iochurn {
 
@@ -25,6 +26,11 @@ void write_long_message(int fd, const char* format, ...)
 // write_long_message for a caller that has its own argument list.
 void write_long_message_list(int fd, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
+
+// Writes `size` bytes of finished text, any number of lines, with the line
+// prefix (below) in front of every line on standard error; one write while
+// the text and its prefixes fit kLongMessageSize * 4 bytes. Any thread.
+void write_lines(int fd, const char* text, size_t size);
 
 // Room for the line prefix, on top of the sizes above: a host name of up to
 // 64 bytes and a process number fit.

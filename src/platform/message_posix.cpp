@@ -57,6 +57,31 @@ void write_long_message_list(int fd, const char* format, va_list args) {
   write_formatted(fd, buffer, kLongMessageSize, format, args);
 }
 
+void write_lines(int fd, const char* text, size_t size) {
+  if (fd != STDERR_FILENO || line_prefix_length == 0) {
+    (void)!write(fd, text, size);
+    return;
+  }
+  char buffer[kLongMessageSize * 4];
+  size_t used = 0;
+  bool line_start = true;
+  for (size_t i = 0; i < size; ++i) {
+    // Room for a prefix and the byte; else out with what is there.
+    if (used + static_cast<size_t>(line_prefix_length) + 1 > sizeof buffer) {
+      (void)!write(fd, buffer, used);
+      used = 0;
+    }
+    // Empty lines (the leading newlines of error lines) stay bare.
+    if (line_start && text[i] != '\n') {
+      std::memcpy(buffer + used, line_prefix, static_cast<size_t>(line_prefix_length));
+      used += static_cast<size_t>(line_prefix_length);
+    }
+    buffer[used++] = text[i];
+    line_start = text[i] == '\n';
+  }
+  if (used > 0) (void)!write(fd, buffer, used);
+}
+
 void set_line_prefix(const char* prefix) {
   int n = 0;
   for (; prefix[n] != '\0' && n < kLinePrefixSize - 1; ++n)

@@ -58,6 +58,20 @@ std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
 // the main thread through report_set_journal_check, read by report builders.
 std::string* journal_check_text GUARDED_BY(ranks_lock) = nullptr;
 
+// Every process's errors, in rank order (see report_set_rank_errors).
+std::vector<RankError>* rank_errors GUARDED_BY(ranks_lock) = nullptr;
+
+// Which process refused the start of a multi-host job, and why. Written by
+// the main thread through report_set_refusal; read by whoever builds a
+// report.
+struct Refusal {
+  bool set;
+  int rank;
+  int exit_status;
+  char message[512];
+};
+Refusal refusal GUARDED_BY(ranks_lock);
+
 constexpr double kMiB = 1024.0 * 1024.0;
 
 double us_of(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
@@ -263,7 +277,17 @@ void to_json(json& o, const SettingsDocument& d) {
   o["memory_budget_MiB"] = s.memory_budget_mb;
 }
 
-void to_json(json& o, const LatencySummary& l) {
+// One kind of call; the slowest call's file named in `dir` with `pid`'s
+// names, and with its process's rank when `rank` is 0 or more.
+struct LatencyDocument {
+  const LatencySummary& summary;
+  const char* dir;
+  int pid;
+  int rank;
+};
+
+void to_json(json& o, const LatencyDocument& d) {
+  const LatencySummary& l = d.summary;
   o = json::object();
   o["count"] = l.count;
   if (l.count == 0) {
@@ -280,18 +304,24 @@ void to_json(json& o, const LatencySummary& l) {
   o["p99_9_us"] = rounded(us_of(l.p999_ns));
   o["max_us"] = rounded(us_of(l.max_ns));
   json slow = json::object();
+  if (d.rank >= 0) slow["rank"] = d.rank;
   slow["worker"] = l.slowest_thread;
   slow["slot"] = l.slowest_slot;
   slow["pass"] = l.slowest_pass;
   // The same name the worker gave the file.
   char path[kPathSize + 64];
-  build_temp_path(path, sizeof path, effective_workdir(settings),
-                  static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
+  build_temp_path(path, sizeof path, d.dir, d.pid, l.slowest_thread,
+                  l.slowest_slot);
   put_text(slow, "path", path);
   slow["offset_bytes"] = l.slowest_offset;
   slow["bytes"] = l.slowest_bytes;
   slow["duration_us"] = rounded(us_of(l.max_ns));
   o["slowest"] = slow;
+}
+
+void to_json(json& o, const LatencySummary& l) {
+  o = LatencyDocument{l, effective_workdir(settings),
+                      static_cast<int>(getpid()), -1};
 }
 
 void to_json(json& o, const ErrorEntry& e) {
@@ -311,6 +341,13 @@ void to_json(json& o, const ErrorEntry& e) {
   o["pass"] = e.pass != 0 ? json(e.pass) : json(nullptr);
 }
 
+void to_json(json& o, const RankError& e) {
+  o = json::object();
+  o["rank"] = e.rank;
+  const json entry = e.entry;
+  for (const auto& item : entry.items()) o[item.key()] = item.value();
+}
+
 void to_json(json& o, const Totals& t) {
   o = {{"bytes_read", t.bytes_read},
        {"bytes_written", t.bytes_written},
@@ -326,6 +363,17 @@ json by_operation(const uint64_t* counts) {
   for (int i = 1; i < kOpCount; ++i) o[op_name(static_cast<Op>(i))] = counts[i];
   return o;
 }
+
+// Bad blocks by kind with --verify=blocks, else null.
+json bad_blocks_json(const uint64_t* counts) {
+  if (settings.verify_mode != VerifyMode::kBlocks) return nullptr;
+  json kinds = json::object();
+  for (int k = 0; k < kVerifyBlockKinds; ++k)
+    kinds[block_kind_name(static_cast<BlockKind>(k))] = counts[k];
+  return kinds;
+}
+
+double seconds_of(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
 
 }  // namespace
 
@@ -407,18 +455,86 @@ json journal_check_section() {
   return json::parse(*journal_check_text, nullptr, false);
 }
 
+// What the job-level sections take from the processes' details.
+struct JobMerge {
+  bool any;  // some section has its detail
+  LatencyTally latency[kTimedOps];
+  uint64_t write_ns;
+  uint64_t read_ns;
+  uint64_t bad_blocks[kBlockKindCount];
+  json errors;  // all processes', each with its rank, capped
+  uint64_t errors_recorded;
+  json slowest_rank;
+};
+
+// One process's own figures beyond its totals, for its section.
+void put_detail(json& o, const RankSection& s,
+                const std::vector<RankError>& errors) {
+  const RankDetail& d = s.detail;
+  double elapsed = seconds_of(d.elapsed_ns);
+  o["elapsed_s"] = rounded(elapsed);
+  o["throughput"] = {
+      {"write_MiBps_in_calls", mib_rate(s.totals.bytes_written, seconds_of(d.write_ns))},
+      {"read_MiBps_in_calls", mib_rate(s.totals.bytes_read, seconds_of(d.read_ns))},
+      {"write_MiBps_wall", mib_rate(s.totals.bytes_written, elapsed)},
+      {"read_MiBps_wall", mib_rate(s.totals.bytes_read, elapsed)}};
+  json latency = json::object();
+  for (int i = 0; i < kTimedOps; ++i) {
+    LatencySummary l;
+    summarize_tally(d.latency[i], &l);
+    latency[op_name(kTimedOp[i])] = LatencyDocument{l, s.workdir, s.pid, -1};
+  }
+  o["latency"] = latency;
+  json passes = json::array();
+  for (int w = 0; w < d.workers && w < kMaxThreads; ++w) passes.push_back(d.passes[w]);
+  o["passes_completed"] = passes;
+  json listed = json::array();
+  for (const RankError& e : errors)
+    if (e.rank == s.rank && listed.size() < static_cast<size_t>(kRankErrorEntries))
+      listed.push_back(e.entry);
+  o["errors"] = listed;
+  o["errors_recorded"] = d.errors_recorded;
+  o["bad_blocks"] = bad_blocks_json(d.bad_blocks);
+}
+
 // The "ranks" array, with `t`'s counts and `errors` (by operation) made
-// the sums over the sections; null when there are none.
-json rank_sections(json* t, uint64_t* errors) {
+// the sums over the sections and `*merge` filled; null when there are none.
+json rank_sections(json* t, uint64_t* errors, JobMerge* merge) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr || rank_list->empty()) return nullptr;
+  static const std::vector<RankError> kNoErrors;
+  const std::vector<RankError>& all_errors = rank_errors != nullptr ? *rank_errors : kNoErrors;
+  *merge = JobMerge{};
+  for (LatencyTally& l : merge->latency) {
+    l.slowest_thread = l.slowest_slot = l.slowest_rank = -1;
+  }
+  merge->errors = json::array();
+  std::vector<double> write_rates, read_rates;
+  std::vector<int> rated;
   json list = json::array();
   Totals sum{};
   uint64_t different = 0, passes = 0;
   for (int i = 0; i < kOpCount; ++i) errors[i] = 0;
   for (const RankSection& s : *rank_list) {
-    list.push_back(s);
+    json o = s;
     for (int i = 1; i < kOpCount; ++i) errors[i] += s.errors_by_op[i];
+    if (s.has_detail) {
+      merge->any = true;
+      put_detail(o, s, all_errors);
+      const RankDetail& d = s.detail;
+      for (int i = 0; i < kTimedOps; ++i) merge_latency(d.latency[i], &merge->latency[i]);
+      merge->write_ns += d.write_ns;
+      merge->read_ns += d.read_ns;
+      for (int k = 0; k < kBlockKindCount; ++k) merge->bad_blocks[k] += d.bad_blocks[k];
+      merge->errors_recorded += d.errors_recorded;
+      double elapsed = seconds_of(d.elapsed_ns);
+      if (elapsed > 0.0) {
+        write_rates.push_back(static_cast<double>(s.totals.bytes_written) / kMiB / elapsed);
+        read_rates.push_back(static_cast<double>(s.totals.bytes_read) / kMiB / elapsed);
+        rated.push_back(s.rank);
+      }
+    }
+    list.push_back(o);
     sum.bytes_read += s.totals.bytes_read;
     sum.bytes_written += s.totals.bytes_written;
     sum.compare_errors += s.totals.compare_errors;
@@ -430,7 +546,53 @@ json rank_sections(json* t, uint64_t* errors) {
   (*t)["files_different"] = different;
   (*t)["passes_completed"] = passes;
   (*t)["source"] = "ranks";
+  for (const RankError& e : all_errors) {
+    if (merge->errors.size() >= static_cast<size_t>(kMaxErrorEntries)) break;
+    merge->errors.push_back(e);
+  }
+  int w = lowest_rate(write_rates.data(), static_cast<int>(rated.size()));
+  int r = lowest_rate(read_rates.data(), static_cast<int>(rated.size()));
+  if (w >= 0) {
+    merge->slowest_rank = {{"write_rank", rated[static_cast<size_t>(w)]},
+                           {"write_MiBps_wall", rounded(write_rates[static_cast<size_t>(w)])},
+                           {"read_rank", rated[static_cast<size_t>(r)]},
+                           {"read_MiBps_wall", rounded(read_rates[static_cast<size_t>(r)])}};
+  }
   return list;
+}
+
+// The job's latency from every process's buckets, its slowest call named
+// with the process that made it.
+json merged_latency(const JobMerge& merge) {
+  json latency = json::object();
+  for (int i = 0; i < kTimedOps; ++i) {
+    LatencySummary l;
+    summarize_tally(merge.latency[i], &l);
+    int rank = merge.latency[i].slowest_rank;
+    std::string dir;
+    int pid = 0;
+    {
+      MutexLock lock(&ranks_lock);
+      for (const RankSection& s : *rank_list)
+        if (s.rank == rank) {
+          dir = s.workdir;
+          pid = s.pid;
+        }
+    }
+    latency[op_name(kTimedOp[i])] =
+        LatencyDocument{l, dir.c_str(), pid, rank < 0 ? 0 : rank};
+  }
+  return latency;
+}
+
+json refusal_object() {
+  MutexLock lock(&ranks_lock);
+  if (!refusal.set) return nullptr;
+  json o = json::object();
+  o["rank"] = refusal.rank;
+  o["exit_status"] = refusal.exit_status;
+  put_text(o, "message", refusal.message);
+  return o;
 }
 
 }  // namespace
@@ -507,18 +669,12 @@ json build_document(const Totals* totals) {
   t["passes_completed"] = live.passes_completed;
   t["source"] = totals != nullptr ? "summary" : "workers";
   uint64_t job_errors[kOpCount];
-  json ranks = rank_sections(&t, job_errors);  // a multi-host job only
+  JobMerge merge{};
+  json ranks = rank_sections(&t, job_errors, &merge);  // a multi-host job only
   r["totals"] = t;
 
   r["errors_by_operation"] = by_operation(ranks.is_null() ? live.errors : job_errors);
-  if (settings.verify_mode == VerifyMode::kBlocks) {
-    json kinds = json::object();
-    for (int k = 0; k < kVerifyBlockKinds; ++k)
-      kinds[block_kind_name(static_cast<BlockKind>(k))] = live.bad_blocks[k];
-    r["bad_blocks"] = kinds;
-  } else {
-    r["bad_blocks"] = nullptr;
-  }
+  r["bad_blocks"] = bad_blocks_json(live.bad_blocks);
 
   json per_worker = json::array();
   for (int w = 0; w < workers; ++w) per_worker.push_back(WorkerDocument{w, worker_records[w], elapsed_s});
@@ -526,6 +682,8 @@ json build_document(const Totals* totals) {
   if (!ranks.is_null()) r["ranks"] = ranks;
   json check = journal_check_section();
   if (check.is_object()) r["journal_check"] = check;
+  json refused = refusal_object();
+  if (!refused.is_null()) r["refused"] = refused;
 
   // Inside calls: the bytes over the time spent in the calls that moved
   // them (a rate per stream of calls); wall: over the wall time in which
@@ -541,6 +699,14 @@ json build_document(const Totals* totals) {
   r["latency"] = {{"write", latency_of(Op::kWrite, 0, workers)},
                   {"read", latency_of(Op::kRead, 0, workers)},
                   {"sync", latency_of(Op::kSync, 0, workers)}};
+  if (merge.any) {
+    // A multi-host job: every process's calls, its buckets added up.
+    r["throughput"]["write_MiBps_in_calls"] = rate(written, seconds_of(merge.write_ns));
+    r["throughput"]["read_MiBps_in_calls"] = rate(read, seconds_of(merge.read_ns));
+    r["latency"] = merged_latency(merge);
+    r["slowest_rank"] = merge.slowest_rank;
+    r["bad_blocks"] = bad_blocks_json(merge.bad_blocks);
+  }
 
   json present, kept;
   own_files(&present, &kept);
@@ -549,6 +715,11 @@ json build_document(const Totals* totals) {
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();
+  if (merge.any) {
+    listed = static_cast<int>(merge.errors.size());
+    r["errors"] = merge.errors;
+    r["errors_recorded"] = merge.errors_recorded;
+  }
   r["errors_listed"] = listed;
 
   json system = json::object();
@@ -614,6 +785,23 @@ void report_set_journal_check(const std::string& json_text) {
   MutexLock lock(&ranks_lock);
   if (journal_check_text == nullptr) journal_check_text = new std::string;
   *journal_check_text = json_text;
+}
+
+void report_set_rank_errors(const RankError* errors, int count) {
+  MutexLock lock(&ranks_lock);
+  if (rank_errors == nullptr) rank_errors = new std::vector<RankError>;
+  rank_errors->assign(errors, errors + (count > 0 ? count : 0));
+}
+
+void report_set_refusal(int rank, int exit_status, const char* message) {
+  MutexLock lock(&ranks_lock);
+  refusal.set = true;
+  refusal.rank = rank;
+  refusal.exit_status = exit_status;
+  size_t n = std::strlen(message);
+  if (n >= sizeof refusal.message) n = sizeof refusal.message - 1;
+  std::memcpy(refusal.message, message, n);
+  refusal.message[n] = '\0';
 }
 
 }  // namespace iochurn

@@ -10,6 +10,7 @@
 #include "config/run_settings.h"
 #include "ledger/run_record.h"
 #include "ledger/summary.h"
+#include "report/rank_detail.h"
 
 namespace iochurn {
 
@@ -69,6 +70,14 @@ struct RankSection {
   uint64_t files_different;
   uint64_t passes_completed;
   uint64_t errors_by_op[kOpCount];
+  bool has_detail;         // false: only what rank 0 knew of a silent one
+  RankDetail detail;
+};
+
+// One error of some process of a multi-host job, for rank 0's report.
+struct RankError {
+  int32_t rank;
+  ErrorEntry entry;
 };
 
 // Hands the final report the sections of every process of a multi-host job
@@ -81,6 +90,17 @@ void report_set_ranks(const RankSection* sections, int count);
 // Hands every later report a "journal_check" object: `json_text` is its
 // JSON text (an object), or empty to take it away. Main thread.
 void report_set_journal_check(const std::string& json_text);
+
+// Hands the final report the errors of every process (rank 0: all of its
+// own, the others' first kRankErrorEntries each), in rank order. Each
+// section lists its own, and the document's "errors" all of them, each with
+// its rank, up to kMaxErrorEntries. Main thread, with report_set_ranks.
+void report_set_rank_errors(const RankError* errors, int count);
+
+// A multi-host job whose start was refused: the document gains "refused",
+// the process that refused, the status it gave and its line. Rank 0, main
+// thread, before its final report.
+void report_set_refusal(int rank, int exit_status, const char* message);
 
 }  // namespace iochurn
 

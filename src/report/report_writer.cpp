@@ -10,6 +10,7 @@
 #include "config/run_settings.h"
 #include "exit_status.h"
 #include "platform/bounded_call.h"
+#include "platform/message.h"
 #include "platform/mutex.h"
 #include "platform/whole_file.h"
 #include "ledger/run_outcome.h"
@@ -37,7 +38,7 @@ void note_write_failure(std::atomic<bool>* failed, const char* what,
   std::string line = std::string("iochurn: cannot write the ") +
                      (final_told ? "final " : "") + what + " " + path + ": " +
                      error_text(error) + "\n";
-  (void)!write(STDERR_FILENO, line.data(), line.size());
+  write_lines(STDERR_FILENO, line.data(), line.size());
 }
 
 int run_writer(void*) { return write_report(true, nullptr).error; }

@@ -26,15 +26,13 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   return s;
 }
 
-int format_status_line(const StatusSample& now, const StatusSample& previous,
-                       char* out, size_t size) {
-  double seconds = now.at_ns > previous.at_ns
-                       ? static_cast<double>(now.at_ns - previous.at_ns) / 1e9
-                       : 0.0;
-  auto rate = [seconds](uint64_t after, uint64_t before) {
-    if (seconds <= 0.0 || after < before) return 0.0;
-    return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
-  };
+namespace {
+
+// `silent` below 0: the plain program's line, without the field.
+int format_line(const StatusSample& now, double write_MiBps, double read_MiBps,
+                int silent, char* out, size_t size) {
+  char tail[32] = "";
+  if (silent >= 0) std::snprintf(tail, sizeof tail, " silent=%d", silent);
   char time_text[40];
   iso8601_local(now.wall_ns, time_text, sizeof time_text);
   uint64_t tenths = elapsed_tenths(now);
@@ -42,17 +40,15 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
       out, size,
       "status: time=%s elapsed_s=%llu.%llu passes=%llu written=%llu read=%llu "
       "write_MiBps=%.1f read_MiBps=%.1f compare_errors=%llu other_errors=%llu "
-      "bad_blocks=%llu stalled=%d\n",
+      "bad_blocks=%llu stalled=%d%s\n",
       time_text, static_cast<unsigned long long>(tenths / 10),
       static_cast<unsigned long long>(tenths % 10),
       static_cast<unsigned long long>(now.passes_completed),
       static_cast<unsigned long long>(now.counts.bytes_written),
-      static_cast<unsigned long long>(now.counts.bytes_read),
-      rate(now.counts.bytes_written, previous.counts.bytes_written),
-      rate(now.counts.bytes_read, previous.counts.bytes_read),
-      static_cast<unsigned long long>(now.counts.compare_errors),
+      static_cast<unsigned long long>(now.counts.bytes_read), write_MiBps,
+      read_MiBps, static_cast<unsigned long long>(now.counts.compare_errors),
       static_cast<unsigned long long>(now.counts.other_errors),
-      static_cast<unsigned long long>(now.bad_blocks), now.stalled);
+      static_cast<unsigned long long>(now.bad_blocks), now.stalled, tail);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {
     // Cut, but still one whole line.
@@ -62,6 +58,29 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
     return static_cast<int>(size - 1);
   }
   return n;
+}
+
+}  // namespace
+
+int format_status_line(const StatusSample& now, const StatusSample& previous,
+                       char* out, size_t size) {
+  double seconds = now.at_ns > previous.at_ns
+                       ? static_cast<double>(now.at_ns - previous.at_ns) / 1e9
+                       : 0.0;
+  auto rate = [seconds](uint64_t after, uint64_t before) {
+    if (seconds <= 0.0 || after < before) return 0.0;
+    return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
+  };
+  return format_line(
+      now, rate(now.counts.bytes_written, previous.counts.bytes_written),
+      rate(now.counts.bytes_read, previous.counts.bytes_read), -1, out, size);
+}
+
+int format_job_status_line(const StatusSample& now, double write_MiBps,
+                           double read_MiBps, int silent, char* out,
+                           size_t size) {
+  return format_line(now, write_MiBps, read_MiBps, silent < 0 ? 0 : silent,
+                     out, size);
 }
 
 uint64_t elapsed_tenths(const StatusSample& sample) {

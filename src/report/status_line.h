@@ -37,6 +37,13 @@ StatusSample take_status_sample(int workers, uint64_t stall_ns);
 int format_status_line(const StatusSample& now, const StatusSample& previous,
                        char* out, size_t size);
 
+// The same line with the rates given (a multi-host job sums its processes'
+// own rates) and " silent=<n>" at its end, the processes not heard from
+// since the last line.
+int format_job_status_line(const StatusSample& now, double write_MiBps,
+                           double read_MiBps, int silent, char* out,
+                           size_t size);
+
 // Tenths of a second shown as elapsed_s for `sample`.
 uint64_t elapsed_tenths(const StatusSample& sample);
 

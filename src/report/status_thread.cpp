@@ -47,6 +47,16 @@ void write_status_line(const StatusSample& now, const StatusSample& base) {
   last_sample = now;
 }
 
+// A multi-host job formats its own line through the hook: true when it
+// did. Transfers longer than `stall_ns` count as stalled.
+bool write_hooked_line(uint64_t stall_ns) {
+  if (hooks.line == nullptr) return false;
+  char line[512];
+  int n = hooks.line(stall_ns, line, sizeof line);
+  if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n));
+  return true;
+}
+
 // The thread ticks every second when the run is sampled or time limited,
 // else every interval; status lines and interval reports stay on the
 // interval's grid either way.
@@ -91,7 +101,9 @@ void status_loop(void*) {
     check_runtime(now);
     if (ticks_per_line == 0 || ticks % ticks_per_line != 0) continue;
     StatusSample sample;
-    if (hooks.sample(worker_count(), interval_ns(), &sample)) write_status_line(sample, last_sample);
+    if (!write_hooked_line(interval_ns()) &&
+        hooks.sample(worker_count(), interval_ns(), &sample))
+      write_status_line(sample, last_sample);
     hooks.each_interval(static_cast<int64_t>(settings.status_interval) * 1000);
     write_report(false, nullptr);
   }
@@ -121,7 +133,7 @@ void stop_status_lines() {
   wake->set();
   join_thread(status_thread);
   status_thread = nullptr;
-  if (settings.status_interval <= 0) return;
+  if (settings.status_interval <= 0 || write_hooked_line(interval_ns())) return;
   StatusSample sample;
   if (!hooks.sample(worker_count(), interval_ns(), &sample)) return;
   // The last line shows a later time than the one before it, even when the

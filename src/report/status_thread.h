@@ -4,6 +4,7 @@
 #ifndef IOCHURN_REPORT_STATUS_THREAD_H_
 #define IOCHURN_REPORT_STATUS_THREAD_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "report/status_line.h"
@@ -16,6 +17,10 @@ struct StatusHooks {
   bool (*sample)(int workers, uint64_t stall_ns, StatusSample* out);
   // The interval's other work (--diagnose names calls that outlast it).
   void (*each_interval)(int64_t interval_ms);
+  // When set, formats the whole line itself instead of `sample` (the
+  // multi-host job's line: its rates and silent processes are its own) and
+  // returns its length, 0 for none.
+  int (*line)(uint64_t stall_ns, char* out, size_t size);
 };
 
 // Takes the figures the first line's rates are measured from. Main thread,

@@ -10,6 +10,8 @@
 #include "guard/shadow_table.h"
 #include "guard/watched_call.h"
 #include "journal/journal.h"
+#include "guard/watchdog.h"
+#include "platform/message.h"
 #include "verify/additive_sum.h"
 #include "verify/block_tag.h"
 #include "worker/worker_report.h"
@@ -160,8 +162,9 @@ void report_bad_blocks(Worker* w, int j, const BadBlocks& bad,
     for (uint32_t i = 0; i < bad.by_kind[k]; ++i)
       record_bad_block(w->index, static_cast<BlockKind>(k));
   if (bad.count > named)
-    std::fprintf(stderr, "\nThread %d: ERR [verify]: %u more bad blocks in %s\n",
-                 w->index, bad.count - named, s.path);
+    write_long_message(STDERR_FILENO,
+                       "\nThread %d: ERR [verify]: %u more bad blocks in %s\n",
+                       w->index, bad.count - named, s.path);
   if (lost != nullptr) {
     report(*lost);
     record_bad_block(w->index, BlockKind::kMissing);

@@ -104,5 +104,20 @@ TEST(JobNames, DirectoryAndPrefixOrRefusal) {
   EXPECT_FALSE(format_line_prefix(out, 12, "node01", 12));
 }
 
+TEST(JobStatus, AJobEndedBySilenceKeepsStopsAndAddsTheTimeoutBit) {
+  // Orderly stops everywhere: 0, or with --strict the time-out bit plus
+  // what the processes found.
+  const int quiet[] = {0, 0, 0};
+  EXPECT_EQ(silent_job_status(quiet, 3, false), 0);
+  EXPECT_EQ(silent_job_status(quiet, 3, true), kExitStrictBase + int{kStrictTimeout});
+  const int found[] = {0, kExitStrictBase + int{kStrictOtherError}, 0};
+  EXPECT_EQ(silent_job_status(found, 3, true),
+            kExitStrictBase + int{kStrictOtherError} + int{kStrictTimeout});
+  // The emergency clean-up (-u) on the survivors stays status 1.
+  const int at_once[] = {kExitBreak, kExitStrictBase + int{kStrictDataError}, kExitBreak};
+  EXPECT_EQ(silent_job_status(at_once, 3, true), kExitBreak);
+  EXPECT_EQ(silent_job_status(at_once, 3, false), kExitBreak);
+}
+
 }  // namespace
 }  // namespace iochurn

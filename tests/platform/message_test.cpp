@@ -67,5 +67,23 @@ TEST_F(LinePrefix, LongHostNamesKeepTheWholeMessage) {
             prefix + text);
 }
 
+TEST_F(LinePrefix, EveryLineOfAWrittenTextIsPrefixed) {
+  // A hang report: a line, then stack lines, then a blank line.
+  std::string text = "Thread 0: HUNG [write]: 1 bytes\n  #0 f\n\n  #1 g\n";
+  auto write_it = [&] { write_lines(STDERR_FILENO, text.data(), text.size()); };
+  EXPECT_EQ(written_to(STDERR_FILENO, write_it), text);
+  set_line_prefix("[n:1] ");
+  EXPECT_EQ(written_to(STDERR_FILENO, write_it),
+            "[n:1] Thread 0: HUNG [write]: 1 bytes\n[n:1]   #0 f\n\n[n:1]   #1 g\n");
+  // A text longer than the buffer still comes out whole, every line marked.
+  std::string many;
+  for (int i = 0; i < 1000; ++i) many += "line " + std::to_string(i) + "\n";
+  std::string out = written_to(STDERR_FILENO, [&] {
+    write_lines(STDERR_FILENO, many.data(), many.size());
+  });
+  EXPECT_EQ(out.size(), many.size() + 1000 * 6);
+  EXPECT_EQ(out.substr(out.size() - 15), "[n:1] line 999\n");
+}
+
 }  // namespace
 }  // namespace iochurn

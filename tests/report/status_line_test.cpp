@@ -79,6 +79,13 @@ TEST(StatusLine, RatesOverTheIntervalAndErrorsSoFar) {
                "write_MiBps=812.0 read_MiBps=790.0 compare_errors=1 "
                "other_errors=2 bad_blocks=4 stalled=3\n");
   EXPECT_EQ(n, static_cast<int>(std::strlen(line)));
+  // A multi-host job's line: its own rates, the silent processes last.
+  char job_line[320];
+  n = format_job_status_line(now, 5.25, 0.0, 1, job_line, sizeof job_line);
+  std::string job(job_line);
+  EXPECT_NE(job.find(" write_MiBps=5.2 read_MiBps=0.0 "), std::string::npos) << job;
+  EXPECT_EQ(job.substr(job.size() - 20), " stalled=3 silent=1\n") << job;
+  EXPECT_EQ(n, static_cast<int>(job.size()));
   // No time passed: no rate, and never a division by zero.
   n = format_status_line(now, now, line, sizeof line);
   EXPECT_NE(std::strstr(line, "write_MiBps=0.0 read_MiBps=0.0"), nullptr);
