@@ -61,6 +61,7 @@ enum LongOption {
   kOptDiagnose,
   kOptSweep,
   kOptMemoryBudget,
+  kOptMaxErrors,
 };
 
 const option kLongOptions[] = {
@@ -75,6 +76,7 @@ const option kLongOptions[] = {
     {"diagnose", no_argument, nullptr, kOptDiagnose},
     {"sweep", optional_argument, nullptr, kOptSweep},
     {"memory-budget", required_argument, nullptr, kOptMemoryBudget},
+    {"max-errors", required_argument, nullptr, kOptMaxErrors},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -98,7 +100,9 @@ const char kLongHelp[] =
     "       --sweep[=force]      delete the files that dead earlier runs left in the\n"
     "                            working directory first (with -j -1: only that)\n"
     "       --memory-budget=MB   buffers of all workers at once at most MB (0: no\n"
-    "                            limit; default: the memory available at start)\n";
+    "                            limit; default: the memory available at start)\n"
+    "       --max-errors=N       stop the run in order once compare and other errors\n"
+    "                            together reach N (default=0: no limit)\n";
 
 // Refuses a long option before anything runs: one line, status 2.
 int refuse(const char* option_text, const char* accepted) {
@@ -200,6 +204,12 @@ int take_long_option(int c, char** argv, int argc, RunSettings* s) {
         return refuse(current_option_text(argv, argc),
                       "accepted is a number of MB, 0 (no limit) or more");
       s->memory_budget_mb = value;
+      return -1;
+    case kOptMaxErrors:
+      if (!read_whole_number(optarg, 0, int64_t{1} << 40, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a number of errors, 0 (no limit) or more");
+      s->max_errors = value;
       return -1;
     default:
       return -1;

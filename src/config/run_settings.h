@@ -69,6 +69,9 @@ struct RunSettings {
   bool diagnose = false;
   SweepMode sweep = SweepMode::kOff;
   int64_t memory_budget_mb = -1;  // -1: from the machine; 0: no budget
+  // --max-errors: compare and other errors together that stop the run in
+  // order; 0: no limit.
+  int64_t max_errors = 0;
 
   // The multi-host program: the "<host>.<rank>" directory each process
   // works in under workdir. Set by its start-up, counted by the too-long

@@ -66,6 +66,12 @@ void break_handler(int signal_number, bool at_once) {
   std::exit(kExitBreak);
 }
 
+bool request_orderly_stop(EndCause reason) {
+  bool recorded = set_end_cause(reason);
+  user_break.store(1);
+  return recorded;
+}
+
 int strongest_break() { return strongest.load(); }
 
 }  // namespace iochurn

@@ -4,9 +4,12 @@
 
 #include <atomic>
 
+#include "report/run_outcome.h"
+
 namespace iochurn {
 
-// Raised (set to 1) only by break_handler, never lowered. Read afresh by
+// Raised (set to 1) only by break_handler and request_orderly_stop, never
+// lowered. Read afresh by
 // every worker at its break checks and by the monitor before a re-run.
 extern std::atomic<int> user_break;
 
@@ -23,6 +26,14 @@ extern std::atomic<int> user_break;
 // `at_once` takes the emergency clean-up's path even with asynchronous
 // break on (the multi-host program's SIGTERM, and breaks it passes on).
 void break_handler(int signal_number, bool at_once = false);
+
+// The orderly stop without a signal (a time limit, an error limit): records
+// `reason` as the run's end cause (unless a definite cause came first) and
+// raises user_break, so every worker ends at its next phase boundary and
+// the run ends with the usual summary. No notice, and no emergency
+// clean-up even without asynchronous break. Returns true when this call
+// recorded the cause. Any thread; async-signal-safe.
+bool request_orderly_stop(EndCause reason);
 
 // How the multi-host program changes breaks. Written once by its start-up
 // before any other thread exists; read by the signal thread and

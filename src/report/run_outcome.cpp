@@ -42,6 +42,8 @@ const char* end_cause_name(EndCause c) {
       return "start-failed";
     case EndCause::kRerunFailed:
       return "rerun-failed";
+    case EndCause::kMaxErrors:
+      return "max-errors";
   }
   return "running";
 }

@@ -16,10 +16,11 @@ enum class EndCause : uint8_t {
   kWaitTimeout,   // the wait on a worker timed out
   kStartFailed,   // a worker could not be started
   kRerunFailed,   // a worker could not be re-run under monitoring
+  kMaxErrors,     // --max-errors was reached: the orderly stop
 };
 
 // "running", "completed", "signal", "watchdog", "wait-timeout",
-// "start-failed", "rerun-failed".
+// "start-failed", "rerun-failed", "max-errors".
 const char* end_cause_name(EndCause cause);
 
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGSEGV", or "SIG<number>" for

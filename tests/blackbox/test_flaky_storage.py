@@ -196,6 +196,9 @@ class MayRemain(FlakyCase):
                 fs, proc, sink = self.start_and_break(*extra)
                 fs.wait_for_log("stall")
                 proc.send_signal(signal.SIGINT)
+                # The process ends once the delete held in the daemon returns.
+                time.sleep(0.5)
+                fs.release()
                 status, _, err = self.finish(proc, timeout=10)
                 self.assertEqual(status, -signal.SIGINT)
                 self.assertEqual(sink.text(), notice(2))
@@ -203,7 +206,6 @@ class MayRemain(FlakyCase):
                         "%s (iochurn --sweep -t %s -j -1 removes them)\n"
                         % (self.workdir, self.workdir))
                 self.assertEqual(err, line if extra else "")
-                fs.release()
                 fs.unmount()
 
 

@@ -31,7 +31,8 @@ OPTION_STRING = "a:Adhf:j:L:lMmn:p:P:Oo:rRs:St:uvw:yz"
 # argument. Python's getopt has no optional arguments: those options are
 # matched by OPTIONAL_LONG and taken out before it reads a command.
 LONG_OPTIONS = ["help", "version", "verify=", "verify-block=", "report=",
-                "strict", "status-interval=", "diagnose", "memory-budget="]
+                "strict", "status-interval=", "diagnose", "memory-budget=",
+                "max-errors="]
 OPTIONAL_LONG = re.compile(r"^--(keep-failed|sweep)(=\S+)?$")
 EXIT_STATUSES = {"0", "1", "2", "5", "6", "7", "8", "9", "10"}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT",
