@@ -25,6 +25,7 @@
 #include "guard/signals.h"
 #include "guard/watchdog.h"
 #include "platform/buffer.h"
+#include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "report/run_outcome.h"
 #include "report/summary.h"
@@ -123,6 +124,9 @@ int run_program(int argc, char** argv) {
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
+  // Before anything that waits with a limit. Without it (no thread to
+  // spare) a stopped process counts as a slow one, as it always did.
+  (void)start_pause_clock();
   if ((status = hooks_ready(kExitOk)) != 0) return status;
   // Leftovers of dead runs go before anything of this run exists; with no
   // workers (-j -1) that is all the run does.
