@@ -25,6 +25,7 @@
 #include "guard/signals.h"
 #include "guard/watchdog.h"
 #include "platform/buffer.h"
+#include "platform/message.h"
 #include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "report/run_outcome.h"
@@ -65,6 +66,28 @@ int prepare_break_handling() {
   std::fprintf(stderr, "iochurn: cannot set up break handling (%s): %s\n",
                what, std::strerror(error));
   return kExitBreakSetupFailed;
+}
+
+// Workers started and not yet ended: after a time-out of the passive wait
+// the summary leaves them out.
+int workers_not_ended() {
+  int running = 0;
+  for (int i = 0; i < settings.threads; ++i)
+    if (thread_handles[i] != nullptr && !thread_finished(thread_handles[i]))
+      ++running;
+  return running;
+}
+
+// With --diagnose, says after the summary that it leaves workers out.
+void tell_partial_summary(int not_ended) {
+  if (!settings.diagnose || not_ended == 0) return;
+  write_message(STDERR_FILENO,
+                "iochurn: %d of %d workers had not ended; the summary counts "
+                "only the others%s\n",
+                not_ended, settings.threads,
+                settings.report_path != nullptr
+                    ? " (the report has every worker's bytes)"
+                    : "");
 }
 
 }  // namespace
@@ -176,10 +199,14 @@ int run_program(int argc, char** argv) {
   status = hooks_finish(kExitOk);
   stop_status_thread();
   check_settings_frozen();
-  if (settings.collect_stats) print_summary();
+  const int not_ended = workers_not_ended();
+  if (settings.collect_stats) {
+    print_summary();
+    tell_partial_summary(not_ended);
+  }
   // Workers that outlasted the wait may still hold files.
   shadow_final_cleanup(kExitOk);
-  return report_run_end(EndCause::kCompleted, status);
+  return report_run_end(EndCause::kCompleted, status, not_ended > 0);
 }
 
 }  // namespace iochurn

@@ -114,7 +114,7 @@ StrictInputs strict_inputs_now() {
   return in;
 }
 
-int report_run_end(EndCause cause, int base_status) {
+int report_run_end(EndCause cause, int base_status, bool workers_left) {
   set_end_cause(cause);
   SummaryTotals summary = summary_snapshot();
   int status = base_status;
@@ -122,7 +122,7 @@ int report_run_end(EndCause cause, int base_status) {
   set_exit_status(status);
   ReportTotals totals{summary.Read_Bytes, summary.Write_Bytes,
                       summary.Compare_Errors, summary.Other_Errors};
-  write_report(true, &totals);
+  write_report(true, workers_left ? nullptr : &totals);
   return status;
 }
 

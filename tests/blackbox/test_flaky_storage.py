@@ -120,6 +120,24 @@ class PartialSummary(FlakyCase):
         with open(report) as f:
             self.assertEqual(json.load(f)["ended"], "wait-timeout")
 
+    def test_the_report_counts_the_worker_the_summary_leaves_out(self):
+        # The second write of the one worker outlasts the wait: the summary
+        # has none of its bytes, the report the first chunk.
+        env = harness.fault_env(op="write", nth=2, count=1, delay_ms=3500)
+        report = os.path.join(self.workdir, "run.json")
+        status, out, err, _ = self.run_watched(
+            "-a", "1", "-f", "2", "-s", "1", "--diagnose", "--report=" + report,
+            env=env)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.endswith(harness.summary(0, 0)), out[-300:])
+        self.assertTrue(err.endswith("iochurn: 1 of 1 workers had not ended; the "
+                                     "summary counts only the others (the report "
+                                     "has every worker's bytes)\n"), err)
+        with open(report) as f:
+            totals = json.load(f)["totals"]
+        self.assertEqual((totals["bytes_written"], totals["source"]), (MB, "workers"))
+        self.assertNoFilesLeft()
+
 
 class StartupChecks(FlakyCase):
 
