@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "guard/error_limit.h"
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
 #include "guard/watchdog.h"
@@ -22,6 +23,7 @@ namespace {
 // Allocates and fills one buffer inside the worker's gate; nullptr after a
 // failure, which is counted and reported.
 uint8_t* allocate_one(Worker* w, int j, bool read_side) {
+  if (error_limit_reached()) return nullptr;  // the run is stopping
   gate_enter(w->index);
   uint8_t* buffer = allocate_buffer(buffer_bytes(settings));
   if (buffer == nullptr) {
@@ -81,6 +83,7 @@ void create_files(Worker* w) {
                settings.filesize);
   const char* dir = effective_workdir(settings);
   for (int j = 0; j < used_slots(); ++j) {
+    if (error_limit_reached()) break;  // the run is stopping
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr) continue;
     build_temp_path(s.path, sizeof s.path, dir, w->pid, w->index, j);
