@@ -6,9 +6,12 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "diagnose/bounded_check.h"
 #include "platform/buffer.h"
 
 namespace iochurn {
@@ -222,6 +225,19 @@ uint64_t run_file_bytes(const RunSettings& s) {
 namespace {
 
 // The figures of this machine for run `s`.
+struct TypeIo {
+  char dir[kPathSize];
+  long type;
+};
+
+int type_step(void* io) {
+  auto* t = static_cast<TypeIo*>(io);
+  struct statfs fs;
+  if (statfs(t->dir, &fs) != 0) return errno;
+  t->type = static_cast<long>(fs.f_type);
+  return 0;
+}
+
 MemoryFigures read_memory_figures(const RunSettings& s) {
   MemoryFigures figures{-1, -1, 0};
   std::string text;
@@ -238,9 +254,14 @@ MemoryFigures read_memory_figures(const RunSettings& s) {
             lower_known(figures.cgroup_room, tightest_room(dir, version));
     }
   }
-  struct statfs fs;
-  if (statfs(effective_workdir(s), &fs) == 0 &&
-      (fs.f_type == kTmpfsMagic || fs.f_type == kRamfsMagic))
+  // Bounded: the working directory may be on a file system that stopped
+  // answering; without an answer it is taken for one of the disk.
+  TypeIo io{};
+  std::snprintf(io.dir, sizeof io.dir, "%s", effective_workdir(s));
+  int error = -1;
+  if (run_bounded_check("file-system type check", io.dir, type_step, &io,
+                        sizeof io, &error, s.diagnose) &&
+      error == 0 && (io.type == kTmpfsMagic || io.type == kRamfsMagic))
     figures.own_files = static_cast<int64_t>(run_file_bytes(s));
   return figures;
 }

@@ -12,6 +12,7 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
+#include "diagnose/bounded_check.h"
 #include "diagnose/memory_budget.h"
 #include "diagnose/preflight.h"
 #include "diagnose/sweep.h"
@@ -66,6 +67,26 @@ int prepare_break_handling() {
   std::fprintf(stderr, "iochurn: cannot set up break handling (%s): %s\n",
                what, std::strerror(error));
   return kExitBreakSetupFailed;
+}
+
+// The sweep as a bounded step: the directory and the mode go in.
+struct SweepIo {
+  char dir[kPathSize];
+  SweepMode mode;
+};
+
+int sweep_step(void* io) {
+  auto* in = static_cast<SweepIo*>(io);
+  sweep_leftovers(in->dir, in->mode);
+  return 0;
+}
+
+void bounded_sweep() {
+  SweepIo io{};
+  std::snprintf(io.dir, sizeof io.dir, "%s", effective_workdir(settings));
+  io.mode = settings.sweep;
+  int unused = 0;
+  (void)run_bounded_check("sweep", io.dir, sweep_step, &io, sizeof io, &unused);
 }
 
 // Workers started and not yet ended: after a time-out of the passive wait
@@ -151,10 +172,14 @@ int run_program(int argc, char** argv) {
   // spare) a stopped process counts as a slow one, as it always did.
   (void)start_pause_clock();
   if ((status = hooks_ready(kExitOk)) != 0) return status;
+  // Breaks work from here on, so a signal during a start-up step that waits
+  // on the file system breaks as it does later.
+  status = prepare_break_handling();
+  if (status != 0) return status;
   // Leftovers of dead runs go before anything of this run exists; with no
   // workers (-j -1) that is all the run does.
   if (settings.sweep != SweepMode::kOff) {
-    sweep_leftovers(effective_workdir(settings), settings.sweep);
+    bounded_sweep();
     if (settings.threads < 0) return kExitOk;
   }
 
@@ -166,8 +191,6 @@ int run_program(int argc, char** argv) {
   // out-of-memory killer ending the run later and leaving its files.
   const int64_t budget = apply_memory_budget(settings);
   preflight_warnings(settings, budget);
-  status = prepare_break_handling();
-  if (status != 0) return status;
   settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
   watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
   choose_block_run_id();
