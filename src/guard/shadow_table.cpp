@@ -135,10 +135,22 @@ void close_all(bool quiet) {
   if (!settings.shadow_enabled || filecount < 1) return;
   const int workers = mirrored_workers();
   // Marked before anything is tried, so that whoever waits can name every
-  // file the clean-up has not got to.
-  if (settings.delete_files)
-    for (int i = 0; i < workers * filecount; ++i)
-      name_state[i].store(kToDelete);
+  // file the clean-up has not got to: those that were created (or are being
+  // opened by a busy worker) and not yet deleted. A worker whose lock is
+  // taken cannot be looked at: all its names are marked.
+  if (settings.delete_files) {
+    for (int t = 0; t < workers; ++t) {
+      std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
+      const bool busy = worker_busy[t].load() != 0;
+      for (int j = 0; j < filecount; ++j) {
+        int i = shadow_index(t, j, filecount);
+        const FileSlot& e = shadow_table[i];
+        bool may_exist = !lock.owns_lock() ||
+                         (e.path[0] != '\0' && (e.descriptor >= 0 || busy));
+        name_state[i].store(may_exist ? kToDelete : kNoName);
+      }
+    }
+  }
   int waiting = workers;
   for (int t = 0; t < workers; ++t) locked_out[t] = true;
   const uint64_t give_up = monotonic_ns() + kLockPatienceNs;

@@ -185,8 +185,9 @@ class StartupChecks(FlakyCase):
 
 @harness.needs_fault_lib
 class MayRemain(FlakyCase):
-    """Deletes on the FUSE mount stall; the second of four writes sleeps, so
-    two files exist when the break comes and two never will."""
+    """Deletes on the FUSE mount stall; the third of four opens sleeps, so
+    two files exist when the break comes, one is being opened and one never
+    will be."""
 
     def setUp(self):
         fusefault.require_fuse()
@@ -199,11 +200,11 @@ class MayRemain(FlakyCase):
         self.addCleanup(fs.unmount)
         self.workdir = fs.mountpoint
         log = os.path.join(fs.root, "preload.log")
-        env = harness.fault_env(op="write", nth=2, count=1, delay_ms=60000, log=log)
+        env = harness.fault_env(op="open", nth=3, count=1, delay_ms=60000, log=log)
         sink = self.notice_sink()
         proc = self.start_iochurn("-u", "-n", "4", "-f", "1", "-s", "1", *extra,
                                   env=env, stdin=sink.file)
-        harness.wait_for_file_text(log, "write 2")
+        harness.wait_for_file_text(log, "open 3")
         proc.send_signal(signal.SIGINT)
         return fs, proc, sink
 
@@ -215,7 +216,7 @@ class MayRemain(FlakyCase):
         self.assertEqual((status, sink.text()), (1, notice(2)))
         self.assertEqual(err + rest, GAVE_UP + "".join(
             "iochurn: may remain: %s/%d_0_%d.DUMMY\n" % (self.workdir, proc.pid, j)
-            for j in (0, 1)))
+            for j in (0, 1, 2)))
 
     def test_a_second_signal_names_the_sweep_with_diagnose(self):
         for extra in ((), ("--diagnose",)):

@@ -214,9 +214,10 @@ class EndingEarly(ReportCase):
         self.assertEqual(doc["totals"]["source"], "workers")
 
     def test_failed_start_and_rerun(self):
-        # pthread_create calls: the pause clock, the signal thread, worker 0,
+        # pthread_create calls: the pause clock, the signal thread, the
+        # file-system type check, worker 0,
         # worker 1 (or worker 0's re-run).
-        env = harness.fault_env(op="pthread_create", nth=4)
+        env = harness.fault_env(op="pthread_create", nth=5)
         r = self.run_reported("-j", "3", "-f", "4", "-s", "1", "--strict", env=env)
         self.assertEqual(r.returncode, 10)
         self.assertEnded(self.load(), "start-failed", "orderly", 10)
