@@ -47,14 +47,14 @@
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/message.h"
 #include "platform/mutex.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
 #include "report/status_line.h"
-#include "report/summary.h"
 
 namespace iochurn {
 
@@ -159,10 +159,10 @@ RoundState local_round() {
   job.sent_sample = take_status_sample(worker_count(), job.stall_ns);
   const StatusSample& s = job.sent_sample;
   r.passes_completed = static_cast<int64_t>(s.passes_completed);
-  r.bytes_written = static_cast<int64_t>(s.bytes_written);
-  r.bytes_read = static_cast<int64_t>(s.bytes_read);
-  r.compare_errors = static_cast<int64_t>(s.compare_errors);
-  r.other_errors = static_cast<int64_t>(s.other_errors);
+  r.bytes_written = static_cast<int64_t>(s.counts.bytes_written);
+  r.bytes_read = static_cast<int64_t>(s.counts.bytes_read);
+  r.compare_errors = static_cast<int64_t>(s.counts.compare_errors);
+  r.other_errors = static_cast<int64_t>(s.counts.other_errors);
   r.stalled = s.stalled;
   return r;
 }
@@ -170,10 +170,10 @@ RoundState local_round() {
 void publish_sample() {
   StatusSample s = job.sent_sample;
   s.passes_completed = static_cast<uint64_t>(job.result.passes_completed);
-  s.bytes_written = static_cast<uint64_t>(job.result.bytes_written);
-  s.bytes_read = static_cast<uint64_t>(job.result.bytes_read);
-  s.compare_errors = static_cast<uint64_t>(job.result.compare_errors);
-  s.other_errors = static_cast<uint64_t>(job.result.other_errors);
+  s.counts.bytes_written = static_cast<uint64_t>(job.result.bytes_written);
+  s.counts.bytes_read = static_cast<uint64_t>(job.result.bytes_read);
+  s.counts.compare_errors = static_cast<uint64_t>(job.result.compare_errors);
+  s.counts.other_errors = static_cast<uint64_t>(job.result.other_errors);
   s.stalled = static_cast<int>(job.result.stalled);
   MutexLock lock(&sample_lock);
   job_sample = s;
@@ -277,8 +277,7 @@ RankSection own_section() {
   s.signal_number = outcome.signal_number;
   copy_text(s.host_name, sizeof s.host_name, job.host);
   copy_text(s.workdir, sizeof s.workdir, effective_workdir(settings));
-  SummaryTotals t = summary_snapshot();
-  s.totals = {t.Read_Bytes, t.Write_Bytes, t.Compare_Errors, t.Other_Errors};
+  s.totals = summary_totals();
   RecordTotals live;
   sum_records(worker_count(), &live);
   s.files_different = live.files_different;
@@ -405,8 +404,11 @@ int agree_start(int status, bool make_dir) {
                      ? static_cast<uint64_t>(settings.status_interval) * 1000000000u
                      : UINT64_MAX;
   if (status == 0 && make_dir) status = make_rank_dir();
-  // One report for the job, written by rank 0.
-  if (job.rank != 0) settings.report_path = nullptr;
+  // One report and one page for the job, written by rank 0.
+  if (job.rank != 0) {
+    settings.report_path = nullptr;
+    settings.html_path = nullptr;
+  }
   job.local_status = status;
   wait_round();
   int stop = status_of_stop_key(job.result.stop_key);
@@ -439,12 +441,7 @@ int finish_hook(int status) {
   if (job.rank == 0) {
     for (const RankSection& s : *job.sections) {
       if (s.rank == 0) continue;
-      WorkerCounters c{};
-      c.bytes_read = s.totals.bytes_read;
-      c.bytes_written = s.totals.bytes_written;
-      c.compare_errors = static_cast<uint32_t>(s.totals.compare_errors);
-      c.other_errors = static_cast<uint32_t>(s.totals.other_errors);
-      add_to_summary(c);
+      add_to_summary(s.totals);
     }
   }
   return job_status;

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 

@@ -62,6 +62,9 @@ enum LongOption {
   kOptSweep,
   kOptMemoryBudget,
   kOptMaxErrors,
+  kOptHtml,
+  kOptFromReport,
+  kOptRuntime,
 };
 
 const option kLongOptions[] = {
@@ -77,6 +80,9 @@ const option kLongOptions[] = {
     {"sweep", optional_argument, nullptr, kOptSweep},
     {"memory-budget", required_argument, nullptr, kOptMemoryBudget},
     {"max-errors", required_argument, nullptr, kOptMaxErrors},
+    {"html", required_argument, nullptr, kOptHtml},
+    {"from-report", required_argument, nullptr, kOptFromReport},
+    {"runtime", required_argument, nullptr, kOptRuntime},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -101,6 +107,10 @@ const char kLongHelp[] =
     "                            working directory first (with -j -1: only that)\n"
     "       --memory-budget=MB   buffers of all workers at once at most MB (0: no\n"
     "                            limit; default: the memory available at start)\n"
+    "       --html=FILE          write the run as a self-contained HTML page to FILE\n"
+    "       --from-report=REPORT run nothing: render the page of REPORT into the\n"
+    "                            --html file\n"
+    "       --runtime=DURATION   stop in order after DURATION (90, 90s, 30m, 8h, 2d)\n"
     "       --max-errors=N       stop the run in order once compare and other errors\n"
     "                            together reach N (default=0: no limit)\n";
 
@@ -125,16 +135,31 @@ bool read_whole_number(const char* text, int64_t low, int64_t high,
   return true;
 }
 
-// The text of the option getopt_long just took or refused.
+// True when getopt_long took the value of the current option from the word
+// after it ("--verify blocks") rather than from after its '='.
+bool value_in_next_word(char** argv, int argc) {
+  int at = optind - 1;
+  return optarg != nullptr && at >= 2 && at < argc && optarg == argv[at];
+}
+
+// The text of the option getopt_long just took or refused, with a value
+// from the next word named after its option. The option loop only.
 const char* current_option_text(char** argv, int argc) {
+  static char text[kPathSize + 64];
   int at = optind - 1;
   if (at < 1 || at >= argc) return "option";
-  return argv[at];
+  if (!value_in_next_word(argv, argc)) return argv[at];
+  std::snprintf(text, sizeof text, "%s %s", argv[at - 1], argv[at]);
+  return text;
 }
 
 // Handles one long option. Returns -1 to go on, or an exit status.
 int take_long_option(int c, char** argv, int argc, RunSettings* s) {
   int64_t value;
+  // "--verify --report=x.json": the next option is no value, the value is
+  // missing.
+  if (value_in_next_word(argv, argc) && std::strncmp(optarg, "--", 2) == 0)
+    return refuse(argv[optind - 2], "this option needs a value (--option=VALUE)");
   switch (c) {
     case kOptHelp:
       print_help(stdout);
@@ -211,12 +236,57 @@ int take_long_option(int c, char** argv, int argc, RunSettings* s) {
                       "accepted is a number of errors, 0 (no limit) or more");
       s->max_errors = value;
       return -1;
+    case kOptHtml:
+      if (*optarg == '\0')
+        return refuse(current_option_text(argv, argc),
+                      "accepted is the path of the page file");
+      s->html_path = optarg;
+      return -1;
+    case kOptFromReport:
+      if (*optarg == '\0')
+        return refuse(current_option_text(argv, argc),
+                      "accepted is the path of a report file");
+      s->from_report_path = optarg;
+      return -1;
+    case kOptRuntime:
+      if (!parse_duration(optarg, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a duration of 1 s or more: a number with "
+                      "s, m, h or d (90, 90s, 30m, 8h, 2d)");
+      s->runtime_s = value;
+      return -1;
     default:
       return -1;
   }
 }
 
 }  // namespace
+
+bool parse_duration(const char* text, int64_t* seconds) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  // About 68 years: far beyond any run, and clear of overflow below.
+  constexpr int64_t kMaxSeconds = INT32_MAX;
+  int64_t value = 0;
+  const char* c = text;
+  for (; *c >= '0' && *c <= '9'; ++c) {
+    value = value * 10 + (*c - '0');
+    if (value > kMaxSeconds) return false;
+  }
+  int64_t unit = 1;
+  if (*c != '\0') {
+    switch (*c) {
+      case 's': unit = 1; break;
+      case 'm': unit = 60; break;
+      case 'h': unit = 3600; break;
+      case 'd': unit = 86400; break;
+      default: return false;
+    }
+    if (c[1] != '\0') return false;
+  }
+  if (value == 0 || value > kMaxSeconds / unit) return false;
+  *seconds = value * unit;
+  return true;
+}
 
 int32_t parse_signed32(const char* text) {
   bool negative;
@@ -359,6 +429,8 @@ int process_options(int argc, char** argv, RunSettings* s, MonitorSettings* m) {
                   static_cast<unsigned long>(s->verify_block));
     return refuse(text, "the block may not be larger than the buffer (-s)");
   }
+  if (s->from_report_path != nullptr && s->html_path == nullptr)
+    return refuse("--from-report", "it renders a page: give --html=FILE too");
   if (m->monitor_threads && m->actv_mon_tmout == -1) {
     std::fputs("You must set threads monitoring time interval!\n", stderr);
     return kExitNoMonitorInterval;

@@ -21,6 +21,11 @@ int32_t parse_signed32(const char* text);
 // 4294967295, then a leading minus negates the value modulo 2^32.
 uint32_t parse_unsigned32(const char* text);
 
+// Reads a --runtime duration: a whole number of seconds, or one followed
+// by s, m, h or d ("90", "90s", "30m", "8h", "2d"), at least 1 s. Returns
+// false (and leaves `*seconds`) for anything else or beyond 2^31-1 s.
+bool parse_duration(const char* text, int64_t* seconds);
+
 // Runs the option loop over `argv` into `*s` and `*m`, in command-line
 // order; the last occurrence of an option wins. Short options are read as
 // they always were: unknown letters pass in silence. Long options are

@@ -64,6 +64,9 @@ struct RunSettings {
   bool keep_failed = false;
   int32_t keep_failed_max = 100;  // files kept per run at most
   const char* report_path = nullptr;
+  const char* html_path = nullptr;         // --html: the page of the run
+  const char* from_report_path = nullptr;  // --from-report: render only
+  int64_t runtime_s = 0;                   // --runtime; 0: no time limit
   bool strict = false;
   int32_t status_interval = 0;    // seconds; 0: no status line
   bool diagnose = false;

@@ -12,10 +12,10 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
-#include "diagnose/bounded_check.h"
-#include "diagnose/memory_budget.h"
-#include "diagnose/preflight.h"
-#include "diagnose/sweep.h"
+#include "startup/bounded_check.h"
+#include "startup/memory_budget.h"
+#include "startup/preflight.h"
+#include "startup/sweep.h"
 #include "driver/run_hooks.h"
 #include "driver/run_report.h"
 #include "driver/worker_table.h"
@@ -25,12 +25,15 @@
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
 #include "guard/watchdog.h"
+#include "ledger/run_outcome.h"
+#include "ledger/summary.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
 #include "platform/pause_clock.h"
 #include "platform/sleep.h"
-#include "report/run_outcome.h"
-#include "report/summary.h"
+#include "report/json_report.h"
+#include "report/report_page.h"
+#include "report/report_writer.h"
 #include "verify/block_tag.h"
 #include "worker/completion.h"
 #include "worker/worker.h"
@@ -57,6 +60,7 @@ void open_standard_descriptors() {
 // could leave files behind, so a failure stops the program: 0 or exit
 // status 9 after one line on standard error.
 int prepare_break_handling() {
+  break_hooks.final_report = write_emergency_report;
   const char* what = "opening /dev/null for the clean-up";
   int error = shadow_prepare();
   if (error == 0) {
@@ -113,7 +117,7 @@ void tell_partial_summary(int not_ended) {
 
 }  // namespace
 
-int create_thread(int index) {
+CreateThreadResult create_thread(int index) {
   auto* params = new (std::nothrow) ThreadParams;
   if (params == nullptr) {
     std::printf("thread %d: not enough memory to run thread!\n", index);
@@ -167,6 +171,11 @@ int run_program(int argc, char** argv) {
   MonitorSettings monitor;
   int status = process_options(argc, argv, &settings, &monitor);
   if (status >= 0) return status;
+  if (settings.html_path != nullptr && (status = check_page_available()) != 0)
+    return status;
+  // Only the page of an earlier run: nothing runs.
+  if (settings.from_report_path != nullptr)
+    return write_page_from_report(settings.from_report_path, settings.html_path);
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
   // Before anything that waits with a limit. Without it (no thread to
   // spare) a stopped process counts as a slow one, as it always did.

@@ -16,9 +16,9 @@ enum CreateThreadResult {
 };
 
 // Starts a worker on `index`: builds its ThreadParams block, runs the prime
-// search and the start delay when set, then starts worker_thread. Returns a
-// CreateThreadResult, after printing its message on failure. Main thread.
-int create_thread(int index);
+// search and the start delay when set, then starts worker_thread. Prints
+// its message on failure. Main thread.
+CreateThreadResult create_thread(int index);
 
 // Waits for every started worker in index order, each wait limited to the
 // passive wait limit; a time-out raises a break with 15. Returns true when

@@ -4,7 +4,7 @@
 #define IOCHURN_DRIVER_RUN_REPORT_H_
 
 #include "config/run_settings.h"
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 

@@ -10,7 +10,6 @@
 #include "exit_status.h"
 #include "guard/shadow_table.h"
 #include "platform/message.h"
-#include "report/json_report.h"
 
 namespace iochurn {
 
@@ -40,7 +39,8 @@ void emergency_steps(void*) {
   settle_open_files();
   note_cleanup_progress();
   // Bounded: a report on a hung file system must not hold the exit.
-  write_emergency_report(kEmergencyReportMs);
+  if (break_hooks.final_report != nullptr)
+    break_hooks.final_report(kEmergencyReportMs);
 }
 
 }  // namespace

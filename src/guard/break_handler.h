@@ -3,8 +3,9 @@
 #define IOCHURN_GUARD_BREAK_HANDLER_H_
 
 #include <atomic>
+#include <cstdint>
 
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 
@@ -35,10 +36,15 @@ void break_handler(int signal_number, bool at_once = false);
 // recorded the cause. Any thread; async-signal-safe.
 bool request_orderly_stop(EndCause reason);
 
-// How the multi-host program changes breaks. Written once by its start-up
-// before any other thread exists; read by the signal thread and
-// break_handler. All off in the plain program.
+// What breaks call beyond the clean-up, and how the multi-host program
+// changes them. Written once by start-up before any other thread exists;
+// read by the signal thread and break_handler.
 struct BreakHooks {
+  // Writes the final report after the emergency clean-up, waiting for it
+  // at most `limit_ms`; set by the program's start-up (the report sits
+  // above the workers the clean-up stops). Any thread.
+  void (*final_report)(int64_t limit_ms) = nullptr;
+  // The rest is the multi-host program's, all off in the plain program.
   // A SIGTERM takes the emergency clean-up's path: launchers send it on
   // Ctrl-C and follow it with SIGKILL within a second or so, which would
   // cut an orderly stop half-way and leave files.

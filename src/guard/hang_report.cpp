@@ -9,6 +9,7 @@
 
 #include "config/run_settings.h"
 #include "guard/watchdog.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
@@ -157,11 +158,9 @@ uint8_t mark_named(int thread, const ActivitySnapshot& call, uint8_t level) {
 }  // namespace
 
 bool worker_file_path(char* out, size_t size, int thread, int slot) {
-  // The workers' own format (build_temp_path), from the same inputs.
-  int n =
-      std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
-                    static_cast<int>(getpid()), thread, slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
+  // The workers' own name, from the same inputs.
+  return build_temp_path(out, size, effective_workdir(settings),
+                         static_cast<int>(getpid()), thread, slot);
 }
 
 int report_hung_worker(int thread) {

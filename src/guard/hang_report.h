@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
@@ -43,8 +43,8 @@ int report_hung_transfers();
 // status thread, once per interval. Returns the number of lines written.
 int report_slow_transfers(int64_t threshold_ms);
 
-// Formats "<dir>/<pid>_<thread>_<slot>.DUMMY" for this process, as the
-// workers name their files (build_temp_path), so that their files can be
+// Formats "<dir>/<pid>_<thread>_<slot>.DUMMY" for this process with the
+// workers' own build_temp_path, so that their files can be
 // named without reading anything they publish. False when it does not fit.
 // Any thread.
 bool worker_file_path(char* out, size_t size, int thread, int slot);

@@ -44,29 +44,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <type_traits>
 
 #include "guard/hang_report.h"
 #include "guard/slot_release.h"
+#include "platform/bounded_call.h"
 #include "platform/message.h"
-#include "platform/event.h"
-#include "platform/no_destructor.h"
 #include "platform/sleep.h"
 #include "platform/thread.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
-FileSlot shadow_table[kShadowEntries];
+ShadowRow shadow_rows[kMaxThreads];
 
 namespace {
 
-// Must stay usable while exit() runs static destructors.
-static_assert(std::is_trivially_destructible_v<std::mutex>);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-std::mutex entry_locks[kMaxThreads];
 std::atomic<int> worker_busy[kMaxThreads];
 std::atomic<bool> emergency{false};
 std::atomic<int> opens_in_flight{0};
@@ -75,32 +69,24 @@ bool seen_busy[kMaxThreads];
 bool locked_out[kMaxThreads];
 
 // How long the clean-up tries for a worker's entry lock before it takes the
-// holder for stuck, and how long the waiting thread lets it go without any
-// call returning.
+// holder for stuck.
 constexpr uint64_t kLockPatienceNs = 1000 * 1000000ull;
-constexpr uint64_t kStallLimitNs = kCleanupStallLimitMs * 1000000ull;
 
 // What became of each entry's name in the clean-up: written by the helper
 // that runs it, read by the thread that waits for it.
 enum NameState : uint8_t { kNoName = 0, kToDelete, kDeleted };
 std::atomic<uint8_t> name_state[kShadowEntries];
 std::atomic<uint64_t> cleanup_progress{0};
-std::atomic<bool> cleanup_finished{false};
-// Set by the helper when its steps are done, so the waiter wakes at once
-// instead of at its next look. Never destroyed: a helper stuck in the
-// kernel may set it while the process ends.
-NoDestructor<AutoResetEvent> cleanup_done;
-constexpr int64_t kProgressLookMs = 50;
 
 int mirrored_workers() { return settings.threads > 0 ? settings.threads : 0; }
 
 // The entries of worker `t`, its lock held: names first, then descriptors.
-void release_entries(int t, bool quiet) {
+void release_entries(int t, bool quiet) REQUIRES(shadow_rows[t].lock) {
   int filecount = settings.filecount;
   seen_busy[t] = worker_busy[t].load() != 0;
   for (int j = 0; j < filecount; ++j) {
     int i = shadow_index(t, j, filecount);
-    FileSlot* e = &shadow_table[i];
+    FileSlot* e = &shadow_rows[t].entries[j];
     delete_slot_file(e, i, quiet);
     name_state[i].store(kDeleted);
     note_cleanup_progress();
@@ -130,6 +116,25 @@ void delete_by_name(int t, bool quiet) {
   }
 }
 
+// Marks worker `t`'s names that may exist: created (or being opened by a
+// busy worker) and not yet deleted; all of them when its row is locked.
+void mark_names(int t, int filecount) {
+  ShadowRow& row = shadow_rows[t];
+  if (!row.lock.try_lock()) {
+    for (int j = 0; j < filecount; ++j)
+      name_state[shadow_index(t, j, filecount)].store(kToDelete);
+    return;
+  }
+  const bool busy = worker_busy[t].load() != 0;
+  for (int j = 0; j < filecount; ++j) {
+    const FileSlot& e = row.entries[j];
+    bool may_exist = e.path[0] != '\0' && (e.descriptor >= 0 || busy);
+    name_state[shadow_index(t, j, filecount)].store(may_exist ? kToDelete
+                                                              : kNoName);
+  }
+  row.lock.unlock();
+}
+
 void close_all(bool quiet) {
   int filecount = settings.filecount;
   if (!settings.shadow_enabled || filecount < 1) return;
@@ -139,17 +144,7 @@ void close_all(bool quiet) {
   // opened by a busy worker) and not yet deleted. A worker whose lock is
   // taken cannot be looked at: all its names are marked.
   if (settings.delete_files) {
-    for (int t = 0; t < workers; ++t) {
-      std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
-      const bool busy = worker_busy[t].load() != 0;
-      for (int j = 0; j < filecount; ++j) {
-        int i = shadow_index(t, j, filecount);
-        const FileSlot& e = shadow_table[i];
-        bool may_exist = !lock.owns_lock() ||
-                         (e.path[0] != '\0' && (e.descriptor >= 0 || busy));
-        name_state[i].store(may_exist ? kToDelete : kNoName);
-      }
-    }
+    for (int t = 0; t < workers; ++t) mark_names(t, filecount);
   }
   int waiting = workers;
   for (int t = 0; t < workers; ++t) locked_out[t] = true;
@@ -157,9 +152,9 @@ void close_all(bool quiet) {
   for (;;) {
     for (int t = 0; t < workers; ++t) {
       if (!locked_out[t]) continue;
-      std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
-      if (!lock.owns_lock()) continue;
+      if (!shadow_rows[t].lock.try_lock()) continue;
       release_entries(t, quiet);
+      shadow_rows[t].lock.unlock();
       locked_out[t] = false;
       --waiting;
     }
@@ -171,19 +166,6 @@ void close_all(bool quiet) {
     seen_busy[t] = true;
     delete_by_name(t, quiet);
   }
-}
-
-// Runs on the clean-up's helper thread.
-struct BoundedWork {
-  void (*steps)(void*);
-  void* arg;
-};
-
-void bounded_entry(void* raw) {
-  auto* work = static_cast<BoundedWork*>(raw);
-  work->steps(work->arg);
-  cleanup_finished.store(true);
-  cleanup_done->set();
 }
 
 // Names what the clean-up did not get to, then ends the process.
@@ -213,47 +195,26 @@ int shadow_index(int thread_index, int slot, int filecount) {
 
 void shadow_set_slot(int t, int j, const FileSlot& value) {
   if (!settings.shadow_enabled) return;
-  std::lock_guard<std::mutex> lock(entry_locks[t]);
-  shadow_table[shadow_index(t, j, settings.filecount)] = value;
-}
-
-void shadow_set_write_buffer(int t, int j, uint8_t* buffer) {
-  if (!settings.shadow_enabled) return;
-  std::lock_guard<std::mutex> lock(entry_locks[t]);
-  shadow_table[shadow_index(t, j, settings.filecount)].write_buffer = buffer;
-}
-
-void shadow_set_read_buffer(int t, int j, uint8_t* buffer) {
-  if (!settings.shadow_enabled) return;
-  std::lock_guard<std::mutex> lock(entry_locks[t]);
-  shadow_table[shadow_index(t, j, settings.filecount)].read_buffer = buffer;
-}
-
-void shadow_set_path(int t, int j, const char* path) {
-  if (!settings.shadow_enabled) return;
-  std::lock_guard<std::mutex> lock(entry_locks[t]);
-  FileSlot& e = shadow_table[shadow_index(t, j, settings.filecount)];
-  std::strncpy(e.path, path, kPathSize - 1);
-  e.path[kPathSize - 1] = '\0';
+  MutexLock lock(&shadow_rows[t].lock);
+  shadow_rows[t].entries[j] = value;
 }
 
 void shadow_set_descriptor(int t, int j, int descriptor) {
-  std::unique_lock<std::mutex> lock(entry_locks[t]);
+  ShadowRow& row = shadow_rows[t];
+  row.lock.lock();
   if (emergency.load()) {
     // The clean-up may have passed this entry before the open returned.
     if (descriptor >= 0) {
       close(descriptor);
-      FileSlot& e = shadow_table[shadow_index(t, j, settings.filecount)];
-      if (settings.delete_files) unlink(e.path);
+      if (settings.delete_files) unlink(row.entries[j].path);
     }
-    lock.unlock();
+    row.lock.unlock();
     open_end();
     worker_busy[t].store(0);
     park_forever();
   }
-  if (settings.shadow_enabled)
-    shadow_table[shadow_index(t, j, settings.filecount)].descriptor =
-        descriptor;
+  if (settings.shadow_enabled) row.entries[j].descriptor = descriptor;
+  row.lock.unlock();
 }
 
 void open_begin() { opens_in_flight.fetch_add(1); }
@@ -276,16 +237,18 @@ void gate_leave(int t) {
 }
 
 void shadow_cleanup_step(int t, void (*step)(void*), void* arg) {
-  std::unique_lock<std::mutex> lock(entry_locks[t]);
+  ShadowRow& row = shadow_rows[t];
+  row.lock.lock();
   if (emergency.load()) {
-    lock.unlock();
+    row.lock.unlock();
     park_forever();
   }
   step(arg);
   int filecount = settings.filecount;
   if (settings.shadow_enabled && filecount > 0)
-    std::memset(&shadow_table[shadow_index(t, 0, filecount)], 0,
+    std::memset(static_cast<void*>(row.entries), 0,
                 sizeof(FileSlot) * static_cast<size_t>(filecount));
+  row.lock.unlock();
 }
 
 bool begin_emergency() { return !emergency.exchange(true); }
@@ -301,12 +264,11 @@ void Shadow_free_buffers() {
   if (!settings.shadow_enabled || filecount < 1) return;
   for (int t = 0; t < mirrored_workers(); ++t) {
     // A lock still taken: the buffers go back with the process.
-    std::unique_lock<std::mutex> lock(entry_locks[t], std::try_to_lock);
-    if (!lock.owns_lock()) continue;
-    if (seen_busy[t] || worker_busy[t].load() != 0) continue;
-    for (int j = 0; j < filecount; ++j) {
-      release_slot_buffers(&shadow_table[shadow_index(t, j, filecount)]);
-    }
+    ShadowRow& row = shadow_rows[t];
+    if (!row.lock.try_lock()) continue;
+    if (!seen_busy[t] && worker_busy[t].load() == 0)
+      for (int j = 0; j < filecount; ++j) release_slot_buffers(&row.entries[j]);
+    row.lock.unlock();
   }
 }
 
@@ -318,32 +280,30 @@ void settle_open_files() {
 
 void note_cleanup_progress() { cleanup_progress.fetch_add(1); }
 
+namespace {
+
+// The clean-up's steps as the helper runs them. Outlives a helper that
+// never returns.
+struct CleanupWork {
+  void (*steps)(void*);
+  void* arg;
+};
+CleanupWork cleanup_work;
+
+int run_cleanup_steps(void* raw) {
+  auto* work = static_cast<CleanupWork*>(raw);
+  work->steps(work->arg);
+  return 0;
+}
+
+}  // namespace
+
 void run_bounded_cleanup(void (*steps)(void*), void* arg, int exit_status) {
-  cleanup_finished.store(false);
-  static BoundedWork work;  // outlives a helper that never returns
-  work = {steps, arg};
-  ThreadHandle* helper;
-  unsigned long id;
-  if (start_thread(bounded_entry, &work, &helper, &id) != 0) {
-    // No thread to spare: the clean-up runs here, unbounded, as it must
-    // still run.
-    steps(arg);
-    return;
-  }
-  release_thread(helper);
-  uint64_t seen = cleanup_progress.load();
-  uint64_t last_change = monotonic_ns();
-  while (!cleanup_finished.load()) {
-    if (cleanup_done->wait(kProgressLookMs) == WaitResult::kSignalled) break;
-    uint64_t now_progress = cleanup_progress.load();
-    uint64_t now = monotonic_ns();
-    if (now_progress != seen) {
-      seen = now_progress;
-      last_change = now;
-    } else if (now - last_change > kStallLimitNs) {
-      give_up_cleanup(exit_status);
-    }
-  }
+  cleanup_work = {steps, arg};
+  int unused = 0;
+  if (run_bounded(run_cleanup_steps, &cleanup_work, kCleanupStallLimitMs,
+                  &cleanup_progress, &unused) == BoundedEnd::kTimedOut)
+    give_up_cleanup(exit_status);
 }
 
 namespace {
@@ -367,7 +327,10 @@ void park_forever() {
 int shadow_prepare() { return prepare_detach(); }
 
 void shadow_reset_for_test() {
-  std::memset(static_cast<void*>(shadow_table), 0, sizeof shadow_table);
+  for (ShadowRow& row : shadow_rows) {
+    MutexLock lock(&row.lock);
+    std::memset(static_cast<void*>(row.entries), 0, sizeof row.entries);
+  }
   for (auto& n : name_state) n.store(kNoName);
   for (auto& b : worker_busy) b.store(0);
   emergency.store(false);

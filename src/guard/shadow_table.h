@@ -5,26 +5,31 @@
 
 #include <cstdint>
 
-#include "worker/file_slot.h"
+#include "platform/mutex.h"
+#include "tempfile/file_slot.h"
 
 namespace iochurn {
 
 constexpr int kShadowEntries = kMaxThreads * kMaxFiles;
 
-// Slot j of thread index t lives in entry t x filecount + j. Each worker
-// writes only its own entries, under its own entry lock; the emergency
-// clean-up reads all of them. Zero (static storage) at start-up.
-extern FileSlot shadow_table[kShadowEntries];
+// Worker t's mirrored slots, slot j in entries[j]. Each worker writes only
+// its own row, under the row's lock (its entry lock); the emergency clean-up reads every row
+// under the same lock. Zero (static storage) at start-up. Mutex stays usable
+// while exit() runs static destructors.
+struct ShadowRow {
+  Mutex lock;
+  FileSlot entries[kMaxFiles] GUARDED_BY(lock);
+};
+extern ShadowRow shadow_rows[kMaxThreads];
 
-// Entry index of slot `slot` of thread index `thread_index`.
+// Number of slot `slot` of thread index `thread_index` across the whole
+// table (t x filecount + j), as the clean-up's messages name it.
 int shadow_index(int thread_index, int slot, int filecount);
 
-// Update points, called by the owning worker (no-ops when mirroring is
-// off). Each takes the worker's entry lock for the store.
+// Mirrors a worker's slot as it now is, before the slot's buffer is filled
+// or its file opened (no-op when mirroring is off). Called by the owning
+// worker; takes the row's lock for the store.
 void shadow_set_slot(int thread_index, int slot, const FileSlot& value);
-void shadow_set_write_buffer(int thread_index, int slot, uint8_t* buffer);
-void shadow_set_read_buffer(int thread_index, int slot, uint8_t* buffer);
-void shadow_set_path(int thread_index, int slot, const char* path);
 
 // Mirrors the descriptor an open returned, unless the emergency clean-up
 // has begun: then the worker closes (and deletes) its own new file and

@@ -12,8 +12,8 @@
 
 #include "config/run_settings.h"
 #include "guard/break_handler.h"
+#include "ledger/run_outcome.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
 
 namespace iochurn {
 

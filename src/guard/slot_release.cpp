@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
+#include "ledger/run_record.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
-#include "report/run_record.h"
 
 namespace iochurn {
 
@@ -36,34 +36,13 @@ void report_cleanup_failure(const char* operation, int error, int number) {
 
 namespace {
 
+// The clean-up calls, like opens and flushes, are timed by the watchdog
+// only for the hang diagnosis.
+bool cleanup_watched() { return settings.alarm_control && settings.diagnose; }
+
 bool has_open_file(const FileSlot* slot) {
   return slot->write_buffer != nullptr && slot->descriptor != -1;
 }
-
-// One clean-up call of a worker as its watchdog and the hang diagnosis see
-// it, for the scope it lives in.
-class WatchedCall {
- public:
-  WatchedCall(int owner, Op op, int slot)
-      : owner_(owner),
-        op_(op),
-        watched_(settings.alarm_control && settings.diagnose),
-        start_(activity_begin(owner, op, slot, 0, 0)) {
-    if (watched_) watchdog_arm(owner_);
-  }
-  ~WatchedCall() {
-    if (watched_) watchdog_disarm(owner_);
-    activity_end(owner_, op_, start_, 0, 0);
-  }
-  WatchedCall(const WatchedCall&) = delete;
-  WatchedCall& operator=(const WatchedCall&) = delete;
-
- private:
-  int owner_;
-  Op op_;
-  bool watched_;
-  uint64_t start_;
-};
 
 void remind_kept(bool quiet) {
   if (settings.verbose && !quiet)
@@ -94,7 +73,7 @@ void release_slot_file(FileSlot* slot, int number, int owner) {
   if (!has_open_file(slot)) return;
   int error;
   {
-    WatchedCall call(owner, Op::kClose, number);
+    WatchedCall call(owner, Op::kClose, number, 0, 0, 0, cleanup_watched());
     error = close_descriptor(slot, ReleaseMode::kClose);
   }
   if (error != 0) {
@@ -107,7 +86,7 @@ void release_slot_file(FileSlot* slot, int number, int owner) {
     return;
   }
   {
-    WatchedCall call(owner, Op::kUnlink, number);
+    WatchedCall call(owner, Op::kUnlink, number, 0, 0, 0, cleanup_watched());
     error = delete_name(slot);
   }
   if (error != 0) {
@@ -134,7 +113,7 @@ void close_slot_file(FileSlot* slot, int number, ReleaseMode mode,
   if (error != 0 && !quiet) report_cleanup_failure("close", error, number);
 }
 
-bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass) {
+bool keep_slot_file(FileSlot* slot, int number, int thread, uint32_t pass) {
   if (slot->write_buffer == nullptr || slot->descriptor == -1) return false;
   if (kept_files.fetch_add(1) >= settings.keep_failed_max) {
     kept_files.fetch_sub(1);
@@ -156,7 +135,7 @@ bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass) {
     return false;
   }
   if (close(slot->descriptor) != 0)
-    report_cleanup_failure("close", errno, thread);
+    report_cleanup_failure("close", errno, number);
   slot->descriptor = -1;
   write_long_message(STDERR_FILENO, "Thread %d: failed file kept as %s\n",
                      thread, kept);

@@ -3,7 +3,7 @@
 #ifndef IOCHURN_GUARD_SLOT_RELEASE_H_
 #define IOCHURN_GUARD_SLOT_RELEASE_H_
 
-#include "worker/file_slot.h"
+#include "tempfile/file_slot.h"
 
 namespace iochurn {
 
@@ -38,16 +38,17 @@ int delete_slot_file(const FileSlot* slot, int number, bool quiet);
 // Nothing when the slot has no open file.
 void close_slot_file(FileSlot* slot, int number, ReleaseMode mode, bool quiet);
 
-// Keeps the file of `slot`, which failed verification in pass `pass`, as
-// "<path>.<pass>.failed" instead of deleting it, while the run's allowance
-// (--keep-failed) lasts: renames it without replacing anything, closes it
-// and prints the new path on standard error. Returns false, having done
+// Keeps the file of slot `number` of worker `thread`, which failed
+// verification in pass `pass`, as "<path>.<pass>.failed" instead of
+// deleting it, while the run's allowance (--keep-failed) lasts: renames it
+// without replacing anything, closes it (a failed close is reported for
+// buffer `number`) and prints the new path on standard error. Returns false, having done
 // nothing to the file, when the allowance is used up (said once per run)
 // or the rename fails (said); the caller then releases the file as usual.
 // The caller runs it where it would release the file (the pass clean-up
 // step, so rename and clearing the mirror are one step for the emergency
 // clean-up).
-bool keep_slot_file(FileSlot* slot, int thread, uint32_t pass);
+bool keep_slot_file(FileSlot* slot, int number, int thread, uint32_t pass);
 
 // Resets the allowance of kept files (start-up and tests).
 void reset_kept_files();

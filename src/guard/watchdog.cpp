@@ -11,11 +11,11 @@
 #include "exit_status.h"
 #include "guard/break_handler.h"
 #include "guard/hang_report.h"
+#include "ledger/run_outcome.h"
 #include "platform/mutex.h"
 #include "platform/no_destructor.h"
 #include "platform/pause_clock.h"
 #include "platform/thread.h"
-#include "report/run_outcome.h"
 
 namespace iochurn {
 

@@ -20,6 +20,8 @@ class CAPABILITY("mutex") Mutex {
 
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
+  // True when the mutex was free and is now held.
+  bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
  private:
   std::mutex mutex_;

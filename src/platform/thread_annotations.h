@@ -13,6 +13,8 @@
 #define GUARDED_BY(x) IOCHURN_THREAD_ANNOTATION(guarded_by(x))
 #define ACQUIRE(...) IOCHURN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) IOCHURN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) \
+  IOCHURN_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define REQUIRES(...) IOCHURN_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) IOCHURN_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS \

@@ -1,39 +1,37 @@
-// Building and writing the JSON report.
+// Building the JSON report.
 #include "report/json_report.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "exit_status.h"
+#include "platform/fs_info.h"
 #include "platform/mutex.h"
-#include "platform/sleep.h"
-#include "platform/thread.h"
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "html/page.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
+#include "report/report_text.h"
+#include "report/report_writer.h"
+#include "report/timeline.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
-namespace {
-
 // Keeps fields in the order written, so the document reads top-down.
 using json = nlohmann::ordered_json;
+
+namespace {
 
 // What report_setup gathered. Written by the main thread before any
 // writer runs, read by every writer after.
@@ -46,14 +44,15 @@ struct SetupState {
 };
 SetupState* setup_state = nullptr;  // never freed: writers may run at exit
 
-// Serialises writers; once `final_written` is set, non-final writes are
-// skipped. The report_failed flag keeps the failure line to one.
-Mutex writer_lock;
-bool final_written GUARDED_BY(writer_lock) = false;
-std::atomic<bool> report_failed{false};
-
-// Copy of the error list for one document; used under writer_lock only.
+// Copy of the error list for one document; build_report's, which the
+// writers serialise.
 ErrorEntry error_copy[kMaxErrorEntries];
+
+// The sections of a multi-host job; empty otherwise. Written by the main
+// thread through report_set_ranks, read by whoever builds a report.
+Mutex ranks_lock;
+// Never freed: a writer may still run while the process exits.
+std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
 
 constexpr double kMiB = 1024.0 * 1024.0;
 
@@ -62,6 +61,42 @@ double us_of(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 // Three decimals are plenty for a rate or a duration and keep lines short.
 double rounded(double value) {
   return static_cast<double>(static_cast<int64_t>(value * 1000.0 + 0.5)) / 1000.0;
+}
+
+// MiB per second, null when no time passed.
+json mib_rate(uint64_t bytes, double seconds) {
+  if (seconds <= 0.0) return nullptr;
+  return rounded(static_cast<double>(bytes) / kMiB / seconds);
+}
+
+// One sample of the run over time; latencies null without calls.
+void add_timeline_sample(const TimelineSample& s, void* context) {
+  auto* list = static_cast<json*>(context);
+  double seconds = static_cast<double>(s.end_ns - s.start_ns) / 1e9;
+  json o = json::object();
+  o["t_s"] = rounded(static_cast<double>(s.end_ns) / 1e9);
+  o["interval_s"] = rounded(seconds);
+  o["bytes_written"] = s.bytes_written;
+  o["bytes_read"] = s.bytes_read;
+  o["write_MiBps"] = mib_rate(s.bytes_written, seconds);
+  o["read_MiBps"] = mib_rate(s.bytes_read, seconds);
+  o["passes"] = s.passes;
+  o["errors"] = s.errors;
+  o["bad_blocks"] = s.bad_blocks;
+  o["stalled"] = s.stalled;
+  static const char* const kKeys[kTimelineOps][3] = {
+      {"write_median_us", "write_p99_us", "write_max_us"},
+      {"read_median_us", "read_p99_us", "read_max_us"},
+      {"sync_median_us", "sync_p99_us", "sync_max_us"}};
+  for (int op = 0; op < kTimelineOps; ++op) {
+    const IntervalLatency& l = s.latency[op];
+    bool any = l.count > 0;
+    o[kKeys[op][0]] = any ? json(rounded(us_of(interval_quantile(l, 0.5)))) : json(nullptr);
+    o[kKeys[op][1]] = any ? json(rounded(us_of(interval_quantile(l, 0.99)))) : json(nullptr);
+    o[kKeys[op][2]] = any ? json(rounded(us_of(l.max_ns))) : json(nullptr);
+  }
+  if (s.ranks >= 0) o["ranks"] = s.ranks;
+  list->push_back(std::move(o));
 }
 
 int64_t wall_now_ns() {
@@ -84,97 +119,101 @@ void put_text(json& object, const char* key, const char* text) {
     object[std::string(key) + "_hex"] = hex_bytes(text, size);
 }
 
-std::string error_text(int error) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, maybe not in `buffer`.
-  return strerror_r(error, buffer, sizeof buffer);
-}
-
-// Undoes the octal escapes (\040 for a space) of a mountinfo field.
-std::string unescape_mount_field(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
-        field[i + 1] <= '7') {
-      out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
-      i += 3;
-    } else {
-      out += field[i];
-    }
+// "ended" and "signal" of a process.
+void put_end(json& object, EndCause cause, int signal_number) {
+  object["ended"] = end_cause_name(cause);
+  if (cause == EndCause::kSignal) {
+    char name[16];
+    signal_name(signal_number, name, sizeof name);
+    object["signal"] = name;
+  } else {
+    object["signal"] = nullptr;
   }
-  return out;
-}
-
-// The mount that holds `dir`, from /proc/self/mountinfo: the entry of the
-// directory's device whose mount point is the longest prefix of its real
-// path (a device mounted twice, or bind mounts, give several entries).
-void find_mount(const char* dir, json* out) {
-  struct stat st;
-  if (stat(dir, &st) != 0) return;
-  char real[PATH_MAX];
-  if (realpath(dir, real) == nullptr) return;
-  std::string real_path = real;
-  FILE* f = std::fopen("/proc/self/mountinfo", "re");
-  if (f == nullptr) return;
-  char* line = nullptr;
-  size_t capacity = 0;
-  size_t best_length = 0;
-  bool found = false;
-  while (getline(&line, &capacity, f) > 0) {
-    std::vector<std::string> fields;
-    for (char* save = nullptr, *p = strtok_r(line, " \n", &save); p != nullptr;
-         p = strtok_r(nullptr, " \n", &save))
-      fields.emplace_back(p);
-    size_t dash = 0;
-    for (size_t i = 6; i < fields.size(); ++i)
-      if (fields[i] == "-") {
-        dash = i;
-        break;
-      }
-    if (dash == 0 || dash + 2 >= fields.size()) continue;
-    unsigned major_id = 0, minor_id = 0;
-    if (std::sscanf(fields[2].c_str(), "%u:%u", &major_id, &minor_id) != 2) continue;
-    if (major_id != major(st.st_dev) || minor_id != minor(st.st_dev)) continue;
-    std::string point = unescape_mount_field(fields[4]);
-    bool prefix = real_path.compare(0, point.size(), point) == 0 &&
-                  (point == "/" || real_path.size() == point.size() ||
-                   real_path[point.size()] == '/');
-    if (found && (!prefix || point.size() <= best_length)) continue;
-    found = true;
-    best_length = prefix ? point.size() : 0;
-    put_text(*out, "mount_point", point.c_str());
-    (*out)["mount_options"] = fields[5];
-    (*out)["mount_fs_type"] = fields[dash + 1];
-    put_text(*out, "mount_source", unescape_mount_field(fields[dash + 2]).c_str());
-    (*out)["super_options"] = dash + 3 < fields.size() ? fields[dash + 3] : "";
-  }
-  std::free(line);
-  std::fclose(f);
 }
 
 json describe_file_system(const char* dir) {
   json fs = json::object();
-  struct statfs sf;
-  if (statfs(dir, &sf) != 0) {
-    int error = errno;
+  int64_t magic_word = 0;
+  int error = fs_magic_of(dir, &magic_word);
+  if (error != 0) {
     fs["type"] = nullptr;
     fs["error_text"] = error_text(error);
     return fs;
   }
-  auto magic = static_cast<uint64_t>(static_cast<unsigned long>(sf.f_type));
+  auto magic = static_cast<uint64_t>(static_cast<unsigned long>(magic_word));
   const char* name = fs_type_name(magic);
   fs["type"] = name != nullptr ? json(name) : json(nullptr);
   char hex[24];
   std::snprintf(hex, sizeof hex, "0x%llx", static_cast<unsigned long long>(magic));
   fs["magic"] = hex;
-  find_mount(dir, &fs);
+  MountEntry mount;
+  if (find_mount(dir, &mount)) {
+    put_text(fs, "mount_point", mount.mount_point.c_str());
+    fs["mount_options"] = mount.mount_options;
+    fs["mount_fs_type"] = mount.fs_type;
+    put_text(fs, "mount_source", mount.source.c_str());
+    fs["super_options"] = mount.super_options;
+  }
   return fs;
 }
 
-json settings_object() {
-  const RunSettings& s = settings;
-  const MonitorSettings& m = setup_state->setup.monitor;
-  json o = json::object();
+// This process's files in the working directory: temporary files still
+// there (names the workers could have built, parse_temp_name, with our pid)
+// into `present`, failed files kept as evidence (the same name plus
+// ".<digits>.failed") into `kept`.
+void own_files(json* present, json* kept) {
+  *present = json::array();
+  *kept = json::array();
+  const char* dir = effective_workdir(settings);
+  DIR* d = opendir(dir);
+  if (d == nullptr) return;
+  const int64_t pid = getpid();
+  static const char kSuffix[] = ".DUMMY";
+  while (dirent* e = readdir(d)) {
+    const char* name = e->d_name;
+    const char* end = std::strstr(name, kSuffix);
+    if (end == nullptr) continue;
+    end += sizeof kSuffix - 1;
+    char base[NAME_MAX + 1];
+    size_t length = static_cast<size_t>(end - name);
+    if (length >= sizeof base) continue;
+    std::memcpy(base, name, length);
+    base[length] = '\0';
+    TempName n;
+    if (!parse_temp_name(base, &n) || n.pid != pid) continue;
+    json* list = nullptr;
+    if (*end == '\0') {
+      list = present;
+    } else if (*end == '.') {
+      const char* p = end + 1;
+      const char* digits = p;
+      while (*p >= '0' && *p <= '9') ++p;
+      if (p != digits && std::strcmp(p, ".failed") == 0) list = kept;
+    }
+    if (list == nullptr) continue;
+    std::string full = std::string(dir) + "/" + name;
+    json entry = json::object();
+    put_text(entry, "path", full.c_str());
+    list->push_back(entry);
+  }
+  closedir(d);
+}
+
+}  // namespace
+
+// The records as the document shows them. In this namespace, where the
+// JSON library finds them by the record's type.
+
+// The settings, with the monitor's beside them.
+struct SettingsDocument {
+  const RunSettings& run;
+  const MonitorSettings& monitor;
+};
+
+void to_json(json& o, const SettingsDocument& d) {
+  const RunSettings& s = d.run;
+  const MonitorSettings& m = d.monitor;
+  o = json::object();
   o["workers"] = s.threads;
   o["files_per_worker"] = s.filecount;
   o["buffer_size_MiB"] = s.bufsize;
@@ -209,6 +248,8 @@ json settings_object() {
   o["keep_failed"] = s.keep_failed;
   o["keep_failed_max"] = s.keep_failed_max;
   put_text(o, "report", s.report_path);
+  put_text(o, "html", s.html_path);
+  o["runtime_s"] = s.runtime_s > 0 ? json(s.runtime_s) : json(nullptr);
   o["strict"] = s.strict;
   o["status_interval_s"] = s.status_interval;
   o["diagnose"] = s.diagnose;
@@ -216,20 +257,17 @@ json settings_object() {
                : s.sweep == SweepMode::kOn  ? "on"
                                             : "off";
   o["memory_budget_MiB"] = s.memory_budget_mb;
-  return o;
 }
 
-json latency_object(Op op, int workers) {
-  LatencySummary l;
-  summarize_latency(op, workers, &l);
-  json o = json::object();
+void to_json(json& o, const LatencySummary& l) {
+  o = json::object();
   o["count"] = l.count;
   if (l.count == 0) {
     for (const char* key : {"min_us", "mean_us", "median_us", "p99_us",
                             "p99_9_us", "max_us"})
       o[key] = nullptr;
     o["slowest"] = nullptr;
-    return o;
+    return;
   }
   o["min_us"] = rounded(us_of(l.min_ns));
   o["mean_us"] = rounded(us_of(l.total_ns) / static_cast<double>(l.count));
@@ -243,76 +281,120 @@ json latency_object(Op op, int workers) {
   slow["pass"] = l.slowest_pass;
   // The same name the worker gave the file.
   char path[kPathSize + 64];
-  std::snprintf(path, sizeof path, "%s/%d_%d_%d.DUMMY", effective_workdir(settings),
-                static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
+  build_temp_path(path, sizeof path, effective_workdir(settings),
+                  static_cast<int>(getpid()), l.slowest_thread, l.slowest_slot);
   put_text(slow, "path", path);
   slow["offset_bytes"] = l.slowest_offset;
   slow["bytes"] = l.slowest_bytes;
   slow["duration_us"] = rounded(us_of(l.max_ns));
   o["slowest"] = slow;
+}
+
+void to_json(json& o, const ErrorEntry& e) {
+  o = json::object();
+  o["time_s"] = rounded(static_cast<double>(e.time_ns) / 1e9);
+  o["worker"] = e.thread;
+  o["operation"] = op_name(e.op);
+  o["slot"] = e.slot;
+  put_text(o, "path", e.path);
+  o["offset_bytes"] = e.offset;
+  o["bytes_asked"] = e.asked;
+  o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
+  o["errno"] = e.error != 0 ? json(e.error) : json(nullptr);
+  o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
+  o["kind"] = e.kind >= 0 ? json(block_kind_name(static_cast<BlockKind>(e.kind)))
+                          : json(nullptr);
+  o["pass"] = e.pass != 0 ? json(e.pass) : json(nullptr);
+}
+
+void to_json(json& o, const Totals& t) {
+  o = {{"bytes_read", t.bytes_read},
+       {"bytes_written", t.bytes_written},
+       {"compare_errors", t.compare_errors},
+       {"other_errors", t.other_errors}};
+}
+
+namespace {
+
+// Counts by operation name, the first (no operation) left out.
+json by_operation(const uint64_t* counts) {
+  json o = json::object();
+  for (int i = 1; i < kOpCount; ++i) o[op_name(static_cast<Op>(i))] = counts[i];
   return o;
 }
 
-// This process's temporary files still in the working directory: names
-// exactly "<pid>_<digits>_<digits>.DUMMY" with our pid.
-json files_present() {
-  json list = json::array();
-  const char* dir = effective_workdir(settings);
-  DIR* d = opendir(dir);
-  if (d == nullptr) return list;
-  char prefix[32];
-  int prefix_length =
-      std::snprintf(prefix, sizeof prefix, "%d_", static_cast<int>(getpid()));
-  while (dirent* e = readdir(d)) {
-    const char* name = e->d_name;
-    if (std::strncmp(name, prefix, static_cast<size_t>(prefix_length)) != 0) continue;
-    const char* p = name + prefix_length;
-    int groups = 0;
-    bool ok = true;
-    while (ok && groups < 2) {
-      const char* digits = p;
-      while (*p >= '0' && *p <= '9') ++p;
-      ok = p != digits && *p == (groups == 0 ? '_' : '.');
-      ++p;
-      ++groups;
-    }
-    if (!ok || std::strcmp(p, "DUMMY") != 0) continue;
-    std::string full = std::string(dir) + "/" + name;
-    json entry = json::object();
-    put_text(entry, "path", full.c_str());
-    list.push_back(entry);
-  }
-  closedir(d);
-  return list;
+}  // namespace
+
+void to_json(json& o, const RankSection& s) {
+  o = json::object();
+  o["rank"] = s.rank;
+  put_text(o, "host_name", s.host_name);
+  o["pid"] = s.pid;
+  put_text(o, "workdir", s.workdir);
+  put_end(o, static_cast<EndCause>(s.ended), s.signal_number);
+  o["exit_status"] = s.exit_status;
+  json totals = s.totals;
+  totals["files_different"] = s.files_different;
+  totals["passes_completed"] = s.passes_completed;
+  o["totals"] = totals;
+  o["errors_by_operation"] = by_operation(s.errors_by_op);
 }
+
+namespace {
+
+// The latency of `op` over workers [first, first + count).
+json latency_of(Op op, int first, int count) {
+  LatencySummary l;
+  summarize_latency_range(op, first, count, &l);
+  return l;
+}
+
+}  // namespace
+
+// One worker's line of the "workers" array.
+struct WorkerDocument {
+  int index;
+  const WorkerRecord& record;
+  double elapsed_s;  // the run's so far
+};
+
+void to_json(json& o, const WorkerDocument& d) {
+  const WorkerRecord& rec = d.record;
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  uint32_t compare = rec.compare_errors.load(kRelaxed);
+  uint32_t other = rec.other_errors.load(kRelaxed);
+  o = {{"index", d.index},
+       {"runs", rec.generation.load(kRelaxed)},
+       {"passes_completed", rec.passes_completed.load(kRelaxed)},
+       {"bytes_written", rec.bytes_written.load(kRelaxed)},
+       {"bytes_read", rec.bytes_read.load(kRelaxed)},
+       {"compare_errors", compare},
+       {"other_errors", other},
+       {"errors", uint64_t{compare} + other},
+       {"files_different", rec.files_different.load(kRelaxed)}};
+  // The same fields a process of a multi-host job gets in "ranks".
+  uint64_t written = rec.bytes_written.load(kRelaxed);
+  uint64_t read = rec.bytes_read.load(kRelaxed);
+  o["elapsed_s"] = rounded(d.elapsed_s);
+  o["throughput"] = {
+      {"write_MiBps", mib_rate(written, static_cast<double>(rec.write_ns.load(kRelaxed)) / 1e9)},
+      {"read_MiBps", mib_rate(read, static_cast<double>(rec.read_ns.load(kRelaxed)) / 1e9)},
+      {"write_MiBps_wall", mib_rate(written, d.elapsed_s)},
+      {"read_MiBps_wall", mib_rate(read, d.elapsed_s)}};
+  o["latency"] = {{"write", latency_of(Op::kWrite, d.index, 1)},
+                  {"read", latency_of(Op::kRead, d.index, 1)},
+                  {"sync", latency_of(Op::kSync, d.index, 1)}};
+}
+
+namespace {
 
 json errors_array(int* listed) {
-  json list = json::array();
   int n = copy_errors(error_copy, kMaxErrorEntries);
-  for (int i = 0; i < n; ++i) {
-    const ErrorEntry& e = error_copy[i];
-    json o = json::object();
-    o["time_s"] = rounded(static_cast<double>(e.time_ns) / 1e9);
-    o["worker"] = e.thread;
-    o["operation"] = op_name(e.op);
-    o["slot"] = e.slot;
-    put_text(o, "path", e.path);
-    o["offset_bytes"] = e.offset;
-    o["bytes_asked"] = e.asked;
-    o["bytes_moved"] = e.moved < 0 ? json(nullptr) : json(e.moved);
-    o["errno"] = e.error;
-    o["error_text"] = e.error != 0 ? json(error_text(e.error)) : json(nullptr);
-    list.push_back(o);
-  }
   *listed = n;
+  json list = json::array();
+  for (int i = 0; i < n; ++i) list.push_back(error_copy[i]);
   return list;
 }
-
-// The sections of a multi-host job; empty otherwise. Written by the main
-// thread through report_set_ranks, read by whoever builds a report.
-Mutex ranks_lock;
-// Never freed: a writer may still run while the process exits.
-std::vector<RankSection>* rank_list GUARDED_BY(ranks_lock) = nullptr;
 
 // The "ranks" array, with `t`'s counts and `errors` (by operation) made
 // the sums over the sections; null when there are none.
@@ -320,38 +402,12 @@ json rank_sections(json* t, uint64_t* errors) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr || rank_list->empty()) return nullptr;
   json list = json::array();
-  ReportTotals sum{};
+  Totals sum{};
   uint64_t different = 0, passes = 0;
   for (int i = 0; i < kOpCount; ++i) errors[i] = 0;
   for (const RankSection& s : *rank_list) {
-    json o = json::object();
-    o["rank"] = s.rank;
-    put_text(o, "host_name", s.host_name);
-    o["pid"] = s.pid;
-    put_text(o, "workdir", s.workdir);
-    auto cause = static_cast<EndCause>(s.ended);
-    o["ended"] = end_cause_name(cause);
-    if (cause == EndCause::kSignal) {
-      char name[16];
-      signal_name(s.signal_number, name, sizeof name);
-      o["signal"] = name;
-    } else {
-      o["signal"] = nullptr;
-    }
-    o["exit_status"] = s.exit_status;
-    o["totals"] = {{"bytes_read", s.totals.bytes_read},
-                   {"bytes_written", s.totals.bytes_written},
-                   {"compare_errors", s.totals.compare_errors},
-                   {"other_errors", s.totals.other_errors},
-                   {"files_different", s.files_different},
-                   {"passes_completed", s.passes_completed}};
-    json by_op = json::object();
-    for (int i = 1; i < kOpCount; ++i) {
-      by_op[op_name(static_cast<Op>(i))] = s.errors_by_op[i];
-      errors[i] += s.errors_by_op[i];
-    }
-    o["errors_by_operation"] = by_op;
-    list.push_back(o);
+    list.push_back(s);
+    for (int i = 1; i < kOpCount; ++i) errors[i] += s.errors_by_op[i];
     sum.bytes_read += s.totals.bytes_read;
     sum.bytes_written += s.totals.bytes_written;
     sum.compare_errors += s.totals.compare_errors;
@@ -359,33 +415,11 @@ json rank_sections(json* t, uint64_t* errors) {
     different += s.files_different;
     passes += s.passes_completed;
   }
-  (*t)["bytes_read"] = sum.bytes_read;
-  (*t)["bytes_written"] = sum.bytes_written;
-  (*t)["compare_errors"] = sum.compare_errors;
-  (*t)["other_errors"] = sum.other_errors;
+  *t = sum;
   (*t)["files_different"] = different;
   (*t)["passes_completed"] = passes;
   (*t)["source"] = "ranks";
   return list;
-}
-
-// The hand-over between write_report_bounded and its helper. Each holds
-// one reference and the last to let go frees it, so a helper that outlives
-// the wait still has it.
-struct BoundedWrite {
-  std::atomic<int> state{0};  // 0 writing, 1 written, 2 failed
-  std::atomic<int> references{2};
-};
-
-void let_go(BoundedWrite* w) {
-  if (w->references.fetch_sub(1) == 1) delete w;
-}
-
-void run_writer(void* arg) {
-  auto* w = static_cast<BoundedWrite*>(arg);
-  int rc = write_report(true, nullptr);
-  w->state.store(rc == 0 ? 1 : 2);
-  let_go(w);
 }
 
 }  // namespace
@@ -400,17 +434,23 @@ void report_setup(const ReportSetup& setup) {
   setup_state->kernel_release = uname(&u) == 0 ? u.release : "";
   setup_state->workdir = effective_workdir(settings);
   setup_state->file_system = describe_file_system(setup_state->workdir.c_str());
-  MutexLock lock(&writer_lock);
-  final_written = false;
-  report_failed.store(false);
+  reset_report_writer();
 }
 
-bool report_enabled() {
-  return setup_state != nullptr && setup_state->setup.path != nullptr;
+bool report_enabled() { return report_file() != nullptr || page_file() != nullptr; }
+
+const char* report_file() {
+  return setup_state != nullptr ? setup_state->setup.path : nullptr;
 }
 
-std::string build_report(const ReportTotals* totals) {
-  if (setup_state == nullptr) return "{}";
+const char* page_file() {
+  return setup_state != nullptr ? setup_state->setup.html_path : nullptr;
+}
+
+namespace {
+
+json build_document(const Totals* totals) {
+  if (setup_state == nullptr) return json::object();
   const SetupState& st = *setup_state;
   const int workers = settings.threads > 0 ? settings.threads : 0;
   const int64_t now_wall = wall_now_ns();
@@ -442,33 +482,16 @@ std::string build_report(const ReportTotals* totals) {
   bool running = outcome.cause == EndCause::kRunning;
   r["end_time"] = running ? json(nullptr) : json(iso8601_utc(now_wall));
   r["elapsed_s"] = rounded(elapsed_s);
-  r["settings"] = settings_object();
+  r["settings"] = SettingsDocument{settings, st.setup.monitor};
 
-  r["ended"] = end_cause_name(outcome.cause);
-  if (outcome.cause == EndCause::kSignal) {
-    char name[16];
-    signal_name(outcome.signal_number, name, sizeof name);
-    r["signal"] = name;
-  } else {
-    r["signal"] = nullptr;
-  }
+  put_end(r, outcome.cause, outcome.signal_number);
   r["cleanup"] = running ? json(nullptr) : json(outcome.emergency ? "emergency" : "orderly");
   r["exit_status"] = outcome.exit_known ? json(outcome.exit_status) : json(nullptr);
   r["watchdog_expired"] = outcome.watchdog_expired;
   r["wait_timed_out"] = outcome.wait_timed_out;
 
-  json t = json::object();
-  if (totals != nullptr) {
-    t["bytes_read"] = totals->bytes_read;
-    t["bytes_written"] = totals->bytes_written;
-    t["compare_errors"] = totals->compare_errors;
-    t["other_errors"] = totals->other_errors;
-  } else {
-    t["bytes_read"] = live.bytes_read;
-    t["bytes_written"] = live.bytes_written;
-    t["compare_errors"] = live.compare_errors;
-    t["other_errors"] = live.other_errors;
-  }
+  json t = totals != nullptr ? json(*totals)
+                             : json(live.counts);
   t["files_different"] = live.files_different;
   t["passes_completed"] = live.passes_completed;
   t["source"] = totals != nullptr ? "summary" : "workers";
@@ -476,10 +499,7 @@ std::string build_report(const ReportTotals* totals) {
   json ranks = rank_sections(&t, job_errors);  // a multi-host job only
   r["totals"] = t;
 
-  json by_op = json::object();
-  for (int i = 1; i < kOpCount; ++i)
-    by_op[op_name(static_cast<Op>(i))] = ranks.is_null() ? live.errors[i] : job_errors[i];
-  r["errors_by_operation"] = by_op;
+  r["errors_by_operation"] = by_operation(ranks.is_null() ? live.errors : job_errors);
   if (settings.verify_mode == VerifyMode::kBlocks) {
     json kinds = json::object();
     for (int k = 0; k < kBlockKindCount; ++k)
@@ -490,42 +510,29 @@ std::string build_report(const ReportTotals* totals) {
   }
 
   json per_worker = json::array();
-  for (int w = 0; w < workers; ++w) {
-    const WorkerRecord& rec = worker_records[w];
-    constexpr auto kRelaxed = std::memory_order_relaxed;
-    uint32_t compare = rec.compare_errors.load(kRelaxed);
-    uint32_t other = rec.other_errors.load(kRelaxed);
-    per_worker.push_back({{"index", w},
-                          {"runs", rec.generation.load(kRelaxed)},
-                          {"passes_completed", rec.passes_completed.load(kRelaxed)},
-                          {"bytes_written", rec.bytes_written.load(kRelaxed)},
-                          {"bytes_read", rec.bytes_read.load(kRelaxed)},
-                          {"compare_errors", compare},
-                          {"other_errors", other},
-                          {"errors", uint64_t{compare} + other},
-                          {"files_different", rec.files_different.load(kRelaxed)}});
-  }
+  for (int w = 0; w < workers; ++w) per_worker.push_back(WorkerDocument{w, worker_records[w], elapsed_s});
   r["workers"] = per_worker;
   if (!ranks.is_null()) r["ranks"] = ranks;
 
   // Inside calls: the bytes over the time spent in the calls that moved
-  // them (a rate per stream of calls); wall: over the elapsed time.
-  auto rate = [](uint64_t bytes, double seconds) -> json {
-    if (seconds <= 0.0) return nullptr;
-    return rounded(static_cast<double>(bytes) / kMiB / seconds);
-  };
+  // them (a rate per stream of calls); wall: over the wall time in which
+  // some worker was in that phase.
+  const auto& rate = mib_rate;
   uint64_t written = t["bytes_written"].get<uint64_t>();
   uint64_t read = t["bytes_read"].get<uint64_t>();
   r["throughput"] = {
-      {"write_MiBps_in_calls", rate(live.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
-      {"read_MiBps_in_calls", rate(live.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
-      {"write_MiBps_wall", rate(written, elapsed_s)},
-      {"read_MiBps_wall", rate(read, elapsed_s)}};
-  r["latency"] = {{"write", latency_object(Op::kWrite, workers)},
-                  {"read", latency_object(Op::kRead, workers)},
-                  {"sync", latency_object(Op::kSync, workers)}};
+      {"write_MiBps_in_calls", rate(live.counts.bytes_written, static_cast<double>(live.write_ns) / 1e9)},
+      {"read_MiBps_in_calls", rate(live.counts.bytes_read, static_cast<double>(live.read_ns) / 1e9)},
+      {"write_MiBps_wall", rate(written, static_cast<double>(phase_wall_ns(Op::kWrite)) / 1e9)},
+      {"read_MiBps_wall", rate(read, static_cast<double>(phase_wall_ns(Op::kRead)) / 1e9)}};
+  r["latency"] = {{"write", latency_of(Op::kWrite, 0, workers)},
+                  {"read", latency_of(Op::kRead, 0, workers)},
+                  {"sync", latency_of(Op::kSync, 0, workers)}};
 
-  r["files_present"] = files_present();
+  json present, kept;
+  own_files(&present, &kept);
+  r["files_present"] = present;
+  r["kept_files"] = kept;
   int listed = 0;
   r["errors"] = errors_array(&listed);
   r["errors_recorded"] = errors_recorded();
@@ -537,169 +544,57 @@ std::string build_report(const ReportTotals* totals) {
   system["file_system"] = st.file_system;
   r["system"] = system;
 
+  json timeline = json::array();
+  uint64_t raw_per_sample = timeline_visit(add_timeline_sample, &timeline);
+  r["timeline_interval_s"] = raw_per_sample > 0 ? json(raw_per_sample) : json(nullptr);
+  r["timeline"] = std::move(timeline);
+  return r;
+}
+
+// The document as text: two-space indents, but one line per timeline
+// sample, so that 2,000 samples stay a readable few hundred kilobytes.
+std::string document_text(json& r) {
+  json timeline = std::move(r["timeline"]);
+  r.erase("timeline");
   std::string text = r.dump(2, ' ', false, json::error_handler_t::replace);
+  // Reopens the closing brace to append the series as the last field.
+  size_t close = text.rfind('}');
+  if (close != std::string::npos && close > 0) {
+    text.erase(close);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    text += ",\n  \"timeline\": [";
+    bool first = true;
+    for (const json& sample : timeline) {
+      text += first ? "\n    " : ",\n    ";
+      text += sample.dump(-1, ' ', false, json::error_handler_t::replace);
+      first = false;
+    }
+    text += first ? "]\n}" : "\n  ]\n}";
+  }
   text += '\n';
+  r["timeline"] = std::move(timeline);
   return text;
 }
 
-int write_file_whole(const char* path, const char* text, size_t size) {
-  std::string temp = path;
-  size_t slash = temp.rfind('/');
-  std::string base = slash == std::string::npos ? temp : temp.substr(slash + 1);
-  std::string dir = slash == std::string::npos ? "" : temp.substr(0, slash + 1);
-  // Hidden and named after the process, so two runs sharing a report name
-  // never write into each other's temporary file.
-  temp = dir + "." + base + "." + std::to_string(getpid()) + ".tmp";
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return errno;
-  int error = 0;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, text + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : ENOSPC;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temp.c_str(), path) != 0) error = errno;
-  if (error != 0) unlink(temp.c_str());
-  return error;
+}  // namespace
+
+std::string build_report(const Totals* totals) {
+  if (setup_state == nullptr) return "{}";
+  json r = build_document(totals);
+  return document_text(r);
 }
 
-int write_report(bool final, const ReportTotals* totals) {
-  if (!report_enabled()) return -1;
-  MutexLock lock(&writer_lock);
-  if (final_written && !final) return -1;
-  std::string text = build_report(totals);
-  int rc = write_file_whole(setup_state->setup.path, text.data(), text.size());
-  if (final) final_written = true;
-  if (rc != 0 && !report_failed.exchange(true)) {
-    std::string line = "iochurn: cannot write the report " +
-                       std::string(setup_state->setup.path) + ": " +
-                       error_text(rc) + "\n";
-    (void)!write(STDERR_FILENO, line.data(), line.size());
-  }
-  return rc;
-}
-
-int write_report_bounded(int64_t limit_ms) {
-  if (!report_enabled()) return 0;
-  auto* w = new (std::nothrow) BoundedWrite;
-  ThreadHandle* handle = nullptr;
-  unsigned long id = 0;
-  if (w == nullptr || start_thread(run_writer, w, &handle, &id) != 0) {
-    delete w;
-    // No thread to spare: write here, unbounded, rather than not at all.
-    return write_report(true, nullptr);
-  }
-  release_thread(handle);
-  int64_t waited_ms = 0;
-  while (w->state.load() == 0 && waited_ms < limit_ms) {
-    micro_sleep(0, 2000);
-    waited_ms += 2;
-  }
-  int state = w->state.load();
-  let_go(w);
-  return state == 1 ? 0 : state == 2 ? EIO : ETIMEDOUT;
+int build_report_and_page(const Totals* totals, std::string* report, std::string* page) {
+  if (setup_state == nullptr) return EINVAL;
+  json r = build_document(totals);
+  if (report != nullptr) *report = document_text(r);
+  return page != nullptr ? render_page(r, page) : 0;
 }
 
 void report_set_ranks(const RankSection* sections, int count) {
   MutexLock lock(&ranks_lock);
   if (rank_list == nullptr) rank_list = new std::vector<RankSection>;
   rank_list->assign(sections, sections + (count > 0 ? count : 0));
-}
-
-void write_emergency_report(int64_t limit_ms) {
-  note_emergency_cleanup();
-  set_exit_status(kExitBreak);
-  write_report_bounded(limit_ms);
-}
-
-bool is_valid_utf8(const char* text, size_t size) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  while (i < size) {
-    unsigned c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra;
-    unsigned min;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + static_cast<size_t>(extra) >= size) return false;
-    unsigned code = c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned next = s[i + static_cast<size_t>(k)];
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += static_cast<size_t>(extra) + 1;
-  }
-  return true;
-}
-
-std::string hex_bytes(const char* text, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) {
-    auto b = static_cast<unsigned char>(text[i]);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
-
-std::string iso8601_utc(int64_t wall_ns) {
-  time_t seconds = static_cast<time_t>(wall_ns / 1000000000);
-  int millis = static_cast<int>((wall_ns % 1000000000) / 1000000);
-  tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", millis);
-  return text;
-}
-
-const char* fs_type_name(uint64_t magic) {
-  static const struct {
-    uint64_t magic;
-    const char* name;
-  } kTypes[] = {
-      {0xEF53, "ext4"},          {0x58465342, "xfs"},
-      {0x9123683E, "btrfs"},     {0x01021994, "tmpfs"},
-      {0x858458F6, "ramfs"},     {0x2FC12FC1, "zfs"},
-      {0xF2F52010, "f2fs"},      {0xCA451A4E, "bcachefs"},
-      {0x6969, "nfs"},           {0xFF534D42, "cifs"},
-      {0xFE534D42, "smb2"},      {0x65735546, "fuse"},
-      {0x0BD00BD0, "lustre"},    {0x47504653, "gpfs"},
-      {0x00C36400, "ceph"},      {0x01021997, "9p"},
-      {0x794C7630, "overlayfs"}, {0x4D44, "vfat"},
-      {0x2011BAB0, "exfat"},     {0x5346544E, "ntfs"},
-      {0x73717368, "squashfs"},  {0x3153464A, "jfs"},
-      {0x52654973, "reiserfs"},  {0x3434, "nilfs2"},
-      {0x9FA0, "proc"},          {0x62656572, "sysfs"},
-      {0x1373, "devfs"},         {0x19830326, "orangefs"},
-      {0x6165676C, "pstore"},    {0x42465331, "befs"},
-      {0xF15F, "ecryptfs"},      {0x15013346, "udf"},
-      {0x9660, "iso9660"},       {0x7461636F, "ocfs2"},
-  };
-  for (const auto& t : kTypes)
-    if (t.magic == magic) return t.name;
-  return nullptr;
 }
 
 }  // namespace iochurn

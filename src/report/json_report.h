@@ -4,12 +4,12 @@
 #ifndef IOCHURN_REPORT_JSON_REPORT_H_
 #define IOCHURN_REPORT_JSON_REPORT_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "config/run_settings.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 
 namespace iochurn {
 
@@ -21,6 +21,7 @@ constexpr int kReportFormatVersion = 1;
 // strings must live for the whole process (argv does).
 struct ReportSetup {
   const char* path = nullptr;  // the report file; nullptr: no report
+  const char* html_path = nullptr;  // the page of the run; nullptr: none
   int argc = 0;
   char** argv = nullptr;
   MonitorSettings monitor;
@@ -32,51 +33,28 @@ struct ReportSetup {
 // before any worker or report writer runs.
 void report_setup(const ReportSetup& setup);
 
-// True when a report file was asked for.
+// True when a report file or a page was asked for.
 bool report_enabled();
 
-// The summary's totals, as the caller hands them to the final report of an
-// orderly end so that the report agrees with the printed summary.
-struct ReportTotals {
-  uint64_t bytes_read;
-  uint64_t bytes_written;
-  uint64_t compare_errors;
-  uint64_t other_errors;
-};
+// The report file; nullptr when none was asked for.
+const char* report_file();
+
+// The page file (--html); nullptr when none was asked for.
+const char* page_file();
 
 // Builds the whole document from the run record, the outcome and the
-// settings. `totals` nullptr: the totals are the live sums of the workers'
+// settings. `totals`: the summary's, which the caller hands to the final
+// report of an orderly end so that the report agrees with the printed
+// summary; nullptr: the totals are the live sums of the workers'
 // records (a running report, or an emergency end where workers never added
 // to the summary). Any thread; allocates; not async-signal-safe. Invalid
 // UTF-8 in a path is replaced in the text and its bytes added in hex.
-std::string build_report(const ReportTotals* totals);
+std::string build_report(const Totals* totals);
 
-// Writes `text` to `path` as a whole: into a temporary file beside it, then
-// renamed over it, so a reader sees the old document or the new one, never
-// half of one. Returns 0 or an errno value; leaves no temporary file behind
-// on failure. Any thread.
-int write_file_whole(const char* path, const char* text, size_t size);
-
-// Builds and writes the report, if one was asked for. Writers are serialised,
-// and once a final report is written a later non-final one (an interval
-// write racing with the end) is skipped, so the last document on disk is the
-// final one. The first failure prints one line on standard error. Returns 0,
-// an errno value, or -1 when skipped. Main thread, the status thread, the
-// break path.
-int write_report(bool final, const ReportTotals* totals);
-
-// The final report from the break path of the emergency clean-up: built and
-// written on a helper thread, waited for at most `limit_ms`, so a report on a
-// hung file system cannot hold the exit. Returns 0 when it was written in
-// time, ETIMEDOUT otherwise (the helper may still finish while the process
-// ends). Any thread.
-int write_report_bounded(int64_t limit_ms);
-
-// The break path of the emergency clean-up (-u), after the files are gone:
-// records the emergency clean-up and exit status 1, then writes the final
-// report within `limit_ms` (write_report_bounded). No-op without a report
-// but for the records. Any thread.
-void write_emergency_report(int64_t limit_ms);
+// The same document once, as the report's text into `*report` and drawn as
+// the page into `*page`; either may be nullptr. Returns 0, or the page's
+// error (ENOTSUP without the chart library). Same threads as build_report.
+int build_report_and_page(const Totals* totals, std::string* report, std::string* page);
 
 // One process of a multi-host job, as rank 0's report lists it.
 struct RankSection {
@@ -87,7 +65,7 @@ struct RankSection {
   int32_t signal_number;   // with EndCause::kSignal
   char host_name[72];      // cut to fit
   char workdir[kPathSize];  // the process's own directory
-  ReportTotals totals;     // its summary
+  Totals totals;           // its summary
   uint64_t files_different;
   uint64_t passes_completed;
   uint64_t errors_by_op[kOpCount];
@@ -99,22 +77,6 @@ struct RankSection {
 // the sums over the sections, so that the sections add up to them. `count`
 // 0 takes them away again. Main thread.
 void report_set_ranks(const RankSection* sections, int count);
-
-// Helpers shared with the tests.
-
-// True when `size` bytes at `text` are valid UTF-8 (no overlongs, no
-// surrogates, nothing past U+10FFFF).
-bool is_valid_utf8(const char* text, size_t size);
-
-// Lower-case hex of `size` bytes.
-std::string hex_bytes(const char* text, size_t size);
-
-// "YYYY-MM-DDThh:mm:ss.mmmZ" for a wall-clock time in nanoseconds.
-std::string iso8601_utc(int64_t wall_ns);
-
-// Name of a file system magic number as statfs gives it ("ext4", "xfs",
-// "tmpfs", ...), or nullptr when not one of the common ones.
-const char* fs_type_name(uint64_t magic);
 
 }  // namespace iochurn
 

@@ -1,24 +1,27 @@
 // The live status line.
 #include "report/status_line.h"
 
+#include <time.h>
+
 #include <cstdio>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 
 namespace iochurn {
 
 StatusSample take_status_sample(int workers, uint64_t stall_ns) {
   StatusSample s{};
   s.at_ns = monotonic_ns();
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  s.wall_ns = static_cast<int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
   uint64_t start = run_start_ns();
   s.elapsed_ns = s.at_ns > start ? s.at_ns - start : 0;
   RecordTotals t;
   sum_records(workers, &t);
   s.passes_completed = t.passes_completed;
-  s.bytes_written = t.bytes_written;
-  s.bytes_read = t.bytes_read;
-  s.compare_errors = t.compare_errors;
-  s.other_errors = t.other_errors;
+  s.counts = t.counts;
+  for (uint64_t n : t.bad_blocks) s.bad_blocks += n;
   s.stalled = count_stalled(workers, s.at_ns, stall_ns);
   return s;
 }
@@ -32,16 +35,24 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
     if (seconds <= 0.0 || after < before) return 0.0;
     return static_cast<double>(after - before) / (1024.0 * 1024.0) / seconds;
   };
+  char time_text[40];
+  iso8601_local(now.wall_ns, time_text, sizeof time_text);
+  uint64_t tenths = elapsed_tenths(now);
   int n = std::snprintf(
       out, size,
-      "status: elapsed_s=%llu passes=%llu write_MiBps=%.1f read_MiBps=%.1f "
-      "compare_errors=%llu other_errors=%llu stalled=%d\n",
-      static_cast<unsigned long long>(now.elapsed_ns / 1000000000u),
+      "status: time=%s elapsed_s=%llu.%llu passes=%llu written=%llu read=%llu "
+      "write_MiBps=%.1f read_MiBps=%.1f compare_errors=%llu other_errors=%llu "
+      "bad_blocks=%llu stalled=%d\n",
+      time_text, static_cast<unsigned long long>(tenths / 10),
+      static_cast<unsigned long long>(tenths % 10),
       static_cast<unsigned long long>(now.passes_completed),
-      rate(now.bytes_written, previous.bytes_written),
-      rate(now.bytes_read, previous.bytes_read),
-      static_cast<unsigned long long>(now.compare_errors),
-      static_cast<unsigned long long>(now.other_errors), now.stalled);
+      static_cast<unsigned long long>(now.counts.bytes_written),
+      static_cast<unsigned long long>(now.counts.bytes_read),
+      rate(now.counts.bytes_written, previous.counts.bytes_written),
+      rate(now.counts.bytes_read, previous.counts.bytes_read),
+      static_cast<unsigned long long>(now.counts.compare_errors),
+      static_cast<unsigned long long>(now.counts.other_errors),
+      static_cast<unsigned long long>(now.bad_blocks), now.stalled);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) >= size) {
     // Cut, but still one whole line.
@@ -51,6 +62,25 @@ int format_status_line(const StatusSample& now, const StatusSample& previous,
     return static_cast<int>(size - 1);
   }
   return n;
+}
+
+uint64_t elapsed_tenths(const StatusSample& sample) {
+  return sample.elapsed_ns / 100000000u;
+}
+
+void iso8601_local(int64_t wall_ns, char* out, size_t size) {
+  time_t seconds = static_cast<time_t>(wall_ns / 1000000000);
+  tm local{};
+  if (size == 0) return;
+  out[0] = '\0';
+  if (localtime_r(&seconds, &local) == nullptr) return;
+  long offset_min = local.tm_gmtoff / 60;
+  char sign = offset_min < 0 ? '-' : '+';
+  if (offset_min < 0) offset_min = -offset_min;
+  std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec, sign,
+                offset_min / 60, offset_min % 60);
 }
 
 }  // namespace iochurn

@@ -48,6 +48,25 @@ bool same_file_name(const BlockHeader& h, const BlockIdentity& id) {
          h.slot == id.slot;
 }
 
+// A block read at `file_offset` whose bytes came from `shift` bytes on
+// carries, at position p inside it, the header of the block written at
+// file_offset + shift + p. Only the header's fixed fields can be checked:
+// the rest of that block lies outside this one. Returns the shift, or 0.
+int64_t find_shift(const uint8_t* block, uint32_t size, uint64_t file_offset,
+                   const BlockIdentity& expected) {
+  for (uint32_t p = kShiftStep; p + kBlockHeaderBytes <= size; p += kShiftStep) {
+    BlockHeader h;
+    std::memcpy(&h, block + p, sizeof h);
+    if (h.magic != kBlockMagic || !same_file_name(h, expected) ||
+        h.generation != expected.generation || h.pass != expected.pass ||
+        h.reserved != 0 || h.spare != 0)
+      continue;
+    auto shift = static_cast<int64_t>(h.offset - file_offset - p);
+    if (shift != 0) return shift;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void choose_block_run_id() {
@@ -153,8 +172,12 @@ BlockFinding classify_block(const uint8_t* block, uint32_t size,
                          h.generation == expected.generation &&
                          h.pass == expected.pass;
   if (!valid) {
-    f.kind = names_this_file && h.offset == file_offset ? BlockKind::kCorrupt
-                                                        : BlockKind::kUnrecognised;
+    if (names_this_file && h.offset == file_offset) {
+      f.kind = BlockKind::kCorrupt;
+      return f;
+    }
+    f.shift = h.magic == kBlockMagic ? 0 : find_shift(block, size, file_offset, expected);
+    f.kind = f.shift != 0 ? BlockKind::kShifted : BlockKind::kUnrecognised;
     return f;
   }
   if (names_this_file)
@@ -164,6 +187,14 @@ BlockFinding classify_block(const uint8_t* block, uint32_t size,
     f.kind = BlockKind::kStale;
   else
     f.kind = BlockKind::kForeign;
+  return f;
+}
+
+BlockFinding missing_finding(uint64_t data_end, uint64_t missing) {
+  BlockFinding f{};
+  f.kind = BlockKind::kMissing;
+  f.offset = data_end;
+  f.missing = missing;
   return f;
 }
 
@@ -188,6 +219,13 @@ void describe_finding(const BlockFinding& f, char* out, size_t size) {
       return;
     case BlockKind::kMisplaced:
       std::snprintf(out, size, " (found: offset=%" PRIu64 ")", h.offset);
+      return;
+    case BlockKind::kShifted:
+      std::snprintf(out, size, " (found: shifted by %" PRId64 " bytes)", f.shift);
+      return;
+    case BlockKind::kMissing:
+      std::snprintf(out, size, " (found: the data ends here, %" PRIu64 " bytes missing)",
+                    f.missing);
       return;
     default:
       std::snprintf(out, size,

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "verify/block_kind.h"
 
 namespace iochurn {
 
@@ -71,10 +71,16 @@ void poison_blocks(uint8_t* chunk, uint64_t bytes, uint32_t block_size);
 // What a bad block was found to be.
 struct BlockFinding {
   BlockKind kind;
-  uint64_t offset;       // where it was read
+  uint64_t offset;       // where it was read; for missing, where data ends
   BlockHeader found;     // the header read there
   uint64_t computed;     // the check value of what was read
+  int64_t shift;         // shifted: the block came from this many bytes on
+  uint64_t missing;      // missing: the bytes lost from `offset` on
 };
+
+// The step at which a shifted block's header is looked for inside it: the
+// smallest unit a device or a file system moves data by.
+constexpr uint32_t kShiftStep = 512;
 
 // True when the block read at `file_offset` is exactly what `expected`
 // wrote there. The fast path: one header compare and one check value.
@@ -103,10 +109,16 @@ uint32_t check_blocks(const uint8_t* chunk, uint64_t bytes,
 // header names this block but the check value fails), misplaced (a valid
 // block of this file for another offset), stale (a valid block of this
 // file's name from an earlier pass or generation), foreign (a valid block
-// of another file, worker, process or run), unrecognised.
+// of another file, worker, process or run), shifted (no header at the
+// block's start, but one of this file's at a kShiftStep step inside it, for
+// the offset the shift predicts), unrecognised.
 BlockFinding classify_block(const uint8_t* block, uint32_t size,
                             uint64_t file_offset,
                             const BlockIdentity& expected);
+
+// The finding for a file whose data ends at `data_end`, `missing` bytes
+// short of where it should.
+BlockFinding missing_finding(uint64_t data_end, uint64_t missing);
 
 // Formats the " (found: ...)" part of a report line for `finding` into
 // `out` (empty for zeroed and undelivered blocks).

@@ -12,7 +12,7 @@
 #include "guard/error_limit.h"
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "platform/buffer.h"
 #include "worker/worker_report.h"
 
@@ -20,10 +20,10 @@ namespace iochurn {
 
 namespace {
 
-// Allocates and fills one buffer inside the worker's gate; nullptr after a
-// failure, which is counted and reported.
-uint8_t* allocate_one(Worker* w, int j, bool read_side) {
-  if (error_limit_reached()) return nullptr;  // the run is stopping
+// Allocates and fills one buffer of slot j inside the worker's gate; the
+// buffer stays null after a failure, which is counted and reported.
+void allocate_one(Worker* w, int j, bool read_side) {
+  if (error_limit_reached()) return;  // the run is stopping
   gate_enter(w->index);
   uint8_t* buffer = allocate_buffer(buffer_bytes(settings));
   if (buffer == nullptr) {
@@ -32,21 +32,24 @@ uint8_t* allocate_one(Worker* w, int j, bool read_side) {
     report_worker_error(w, {Op::kMalloc, j, 0, buffer_bytes(settings), -1, error},
                         "Thread %d: ERR [malloc]: %s for buffer %d\n",
                         w->index, std::strerror(error), j);
-    return nullptr;
+    return;
   }
   const char* which = read_side                    ? "read_buffer"
                       : w->params.separate_buffers ? "write_buffer"
                                                    : "read_write_buffer";
   verbose_line("Thread %d: Init %s %d\n", w->index, which, j);
   // Mirrored before the fill, so the emergency clean-up can release it.
-  if (read_side)
-    shadow_set_read_buffer(w->index, j, buffer);
-  else
-    shadow_set_write_buffer(w->index, j, buffer);
+  FileSlot& s = w->slots[j];
+  if (read_side) {
+    s.read_buffer = buffer;
+  } else {
+    s.write_buffer = buffer;
+    if (!w->params.separate_buffers) s.read_buffer = buffer;
+  }
+  shadow_set_slot(w->index, j, s);
   fill_buffer(buffer, buffer_bytes(settings), j, w->params.random_fill,
               static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(j));
   gate_leave(w->index);
-  return buffer;
 }
 
 }  // namespace
@@ -64,17 +67,9 @@ void setup_slots(Worker* w) {
 }
 
 void allocate_buffers(Worker* w) {
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    s.write_buffer = allocate_one(w, j, false);
-    if (!w->params.separate_buffers) {
-      s.read_buffer = s.write_buffer;
-      shadow_set_read_buffer(w->index, j, s.read_buffer);
-    }
-  }
+  for (int j = 0; j < used_slots(); ++j) allocate_one(w, j, false);
   if (!w->params.separate_buffers) return;
-  for (int j = 0; j < used_slots(); ++j)
-    w->slots[j].read_buffer = allocate_one(w, j, true);
+  for (int j = 0; j < used_slots(); ++j) allocate_one(w, j, true);
 }
 
 void create_files(Worker* w) {
@@ -90,16 +85,16 @@ void create_files(Worker* w) {
     int error;
     {
       GateHold hold(w->index);
-      shadow_set_path(w->index, j, s.path);
+      shadow_set_slot(w->index, j, s);
       open_begin();
-      const bool watched = settings.alarm_control && settings.diagnose;
-      uint64_t start = activity_begin(w->index, Op::kOpen, j, 0, 0);
-      if (watched) watchdog_arm(w->index);
-      s.descriptor = open(s.path, w->params.open_flags,
-                          static_cast<mode_t>(w->params.open_mode));
-      error = errno;
-      if (watched) watchdog_disarm(w->index);
-      activity_end(w->index, Op::kOpen, start, s.descriptor, w->pass);
+      {
+        WatchedCall call(w->index, Op::kOpen, j, 0, 0, w->pass,
+                         settings.alarm_control && settings.diagnose);
+        s.descriptor = open(s.path, w->params.open_flags,
+                            static_cast<mode_t>(w->params.open_mode));
+        error = errno;
+        call.result = s.descriptor;
+      }
       shadow_set_descriptor(w->index, j, s.descriptor);
       open_end();
     }
@@ -115,7 +110,7 @@ void close_files(Worker* w) {
     FileSlot& s = w->slots[j];
     // The evidence of a failed verification outlives the pass if asked.
     if (s.data_failed && settings.keep_failed &&
-        keep_slot_file(&s, w->index, w->pass))
+        keep_slot_file(&s, j, w->index, w->pass))
       continue;
     release_slot_file(&s, j, w->index);
   }
@@ -123,13 +118,6 @@ void close_files(Worker* w) {
 
 void free_buffers(Worker* w) {
   for (int j = 0; j < used_slots(); ++j) release_slot_buffers(&w->slots[j]);
-}
-
-bool build_temp_path(char* out, size_t size, const char* dir, int pid,
-                     int thread_index, int slot) {
-  int n = std::snprintf(out, size, "%s/%d_%d_%d.DUMMY", dir, pid, thread_index,
-                        slot);
-  return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 void fill_buffer(uint8_t* buffer, size_t bytes, int slot, bool random_fill,

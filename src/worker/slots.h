@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "config/run_settings.h"
-#include "report/summary.h"
-#include "worker/file_slot.h"
+#include "ledger/summary.h"
+#include "tempfile/file_slot.h"
+#include "tempfile/temp_name.h"
 
 namespace iochurn {
 
@@ -20,7 +21,7 @@ struct Worker {
   uint32_t generation;  // runs of this index so far, this one included
   uint32_t pass;        // the pass in progress, from 1
   FileSlot slots[kMaxFiles];
-  WorkerCounters counters;
+  Totals counted_before;  // its record's counts when this run began
 };
 
 // Clears all 100 slots and sets up the first `filecount` for a new pass.
@@ -40,11 +41,6 @@ void close_files(Worker* w);
 
 // Releases every buffer of the used slots, a shared buffer once.
 void free_buffers(Worker* w);
-
-// Formats "<dir>/<pid>_<thread>_<slot>.DUMMY" into `out`. Returns false when
-// it does not fit `size` bytes (the run refuses such directories up front).
-bool build_temp_path(char* out, size_t size, const char* dir, int pid,
-                     int thread_index, int slot);
 
 // Fills `bytes` of `buffer`: every byte the low eight bits of `slot`, or with
 // `random_fill` the sequence that srand(seed) and one rand() per byte give.

@@ -9,7 +9,7 @@
 
 #include "guard/error_limit.h"
 #include "guard/shadow_table.h"
-#include "guard/watchdog.h"
+#include "guard/watched_call.h"
 #include "verify/additive_sum.h"
 #include "verify/block_tag.h"
 #include "worker/worker_report.h"
@@ -18,49 +18,66 @@ namespace iochurn {
 
 namespace {
 
-// One read or write of a chunk as the watchdog and the run record see it:
-// published, armed, called, disarmed, recorded. Returns what the call
-// returned and leaves its errno (0 when it set none) in `*error`.
+// One read or write of a chunk, watched when -A is on; the run record
+// counts the bytes it moved. Returns what the call returned and leaves its
+// errno (0 when it set none) in `*error`.
 ssize_t guarded_transfer(Worker* w, Op op, const FileSlot& s, int j,
                          uint8_t* buffer, uint64_t bytes, uint64_t offset,
                          int* error) {
-  const bool watched = settings.alarm_control;
-  uint64_t start = activity_begin(w->index, op, j, offset, bytes);
-  if (watched) watchdog_arm(w->index);
-  errno = 0;
-  ssize_t moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
-                                   : read(s.descriptor, buffer, bytes);
-  *error = errno;
-  if (watched) watchdog_disarm(w->index);
-  activity_end(w->index, op, start, moved, w->pass);
-  if (moved > 0) {
-    auto n = static_cast<uint64_t>(moved);
-    if (op == Op::kWrite)
-      w->counters.bytes_written += n;
-    else
-      w->counters.bytes_read += n;
+  ssize_t moved;
+  {
+    WatchedCall call(w->index, op, j, offset, bytes, w->pass,
+                     settings.alarm_control);
+    errno = 0;
+    moved = op == Op::kWrite ? write(s.descriptor, buffer, bytes)
+                             : read(s.descriptor, buffer, bytes);
+    *error = errno;
+    call.result = moved;
   }
   return moved;
 }
 
-// A transfer that moved fewer bytes without an error leaves errno alone;
-// name the likely cause instead of whatever errno last held.
-int short_transfer_error(int error, bool writing) {
-  if (error != 0) return error;
-  return writing ? ENOSPC : ENODATA;
+// Moves one chunk, continuing where a call moved fewer bytes than asked
+// without an error (legal for any file, usual on FUSE and NFS or after a
+// signal); each call is guarded on its own. Returns the bytes moved: all
+// of them, or fewer when a call failed (its errno in `*error`) or moved
+// nothing (end of file for a read; `*error` 0).
+uint64_t transfer_chunk(Worker* w, Op op, const FileSlot& s, int j,
+                        uint8_t* buffer, uint64_t bytes, uint64_t offset,
+                        int* error) {
+  uint64_t done = 0;
+  *error = 0;
+  while (done < bytes) {
+    ssize_t n = guarded_transfer(w, op, s, j, buffer + done, bytes - done,
+                                 offset + done, error);
+    if (n < 0) {
+      if (*error == 0) *error = EIO;  // failed without saying why
+      return done;
+    }
+    *error = 0;
+    if (n == 0) return done;
+    done += static_cast<uint64_t>(n);
+  }
+  return done;
 }
 
-bool short_of(ssize_t moved, uint64_t wanted) {
-  return moved < 0 || static_cast<uint64_t>(moved) < wanted;
-}
-
-void report_short_transfer(Worker* w, Op op, int j, uint64_t offset,
-                           uint64_t asked, ssize_t moved, int error) {
+// Reports a chunk that ended short: the failing call's own error text, or
+// what happened when a call moved nothing.
+void report_ended_short(Worker* w, Op op, int j, uint64_t offset,
+                        uint64_t asked, uint64_t moved, int error) {
   bool writing = op == Op::kWrite;
-  int cause = short_transfer_error(error, writing);
-  report_worker_error(w, {op, j, offset, asked, moved, cause},
+  char cause[96];
+  if (error != 0)
+    std::snprintf(cause, sizeof cause, "%s", std::strerror(error));
+  else
+    std::snprintf(cause, sizeof cause, "%s after %llu of %llu bytes",
+                  writing ? "no progress" : "end of file",
+                  static_cast<unsigned long long>(moved),
+                  static_cast<unsigned long long>(asked));
+  int64_t site_moved = error != 0 ? -1 : static_cast<int64_t>(moved);
+  report_worker_error(w, {op, j, offset, asked, site_moved, error},
                       "\nThread %d: ERR [%s]: %s for buffer %d\n", w->index,
-                      writing ? "write" : "read", std::strerror(cause), j);
+                      writing ? "write" : "read", cause, j);
 }
 
 // Flushes the file after a write (-y). A failed flush means the data may
@@ -69,13 +86,11 @@ bool flush_file(Worker* w, const FileSlot& s, int j, uint64_t offset) {
   int rc, error;
   {
     GateHold hold(w->index);
-    const bool watched = settings.alarm_control && settings.diagnose;
-    uint64_t start = activity_begin(w->index, Op::kSync, j, offset, 0);
-    if (watched) watchdog_arm(w->index);
+    WatchedCall call(w->index, Op::kSync, j, offset, 0, w->pass,
+                     settings.alarm_control && settings.diagnose);
     rc = fdatasync(s.descriptor);
     error = errno;
-    if (watched) watchdog_disarm(w->index);
-    activity_end(w->index, Op::kSync, start, rc, w->pass);
+    call.result = rc;
   }
   if (rc == 0) return true;
   report_worker_error(w, {Op::kSync, j, offset, 0, -1, error},
@@ -126,37 +141,48 @@ BlockIdentity identity_of(const Worker* w, int j) {
           w->pass};
 }
 
-void report_bad_blocks(Worker* w, int j, const BadBlocks& bad) {
+// One line per named bad block, one for the rest, one for a lost tail; the
+// blocks counted by kind, the lost tail as one.
+void report_bad_blocks(Worker* w, int j, const BadBlocks& bad,
+                       const BlockFinding* lost) {
   const FileSlot& s = w->slots[j];
   uint32_t named = bad.count < kNamedBadBlocks ? bad.count : kNamedBadBlocks;
-  for (uint32_t i = 0; i < named; ++i) {
-    const BlockFinding& f = bad.named[i];
+  auto report = [w, j, &s](const BlockFinding& f) {
     char found[192];
     describe_finding(f, found, sizeof found);
+    uint64_t bytes = f.kind == BlockKind::kMissing ? f.missing : settings.verify_block;
     report_worker_error(
-        w, {Op::kVerify, j, f.offset, settings.verify_block, 0, 0},
+        w, {Op::kVerify, j, f.offset, bytes, 0, 0, static_cast<int>(f.kind)},
         "\nThread %d: ERR [verify]: %s block at offset %llu of %s%s\n",
         w->index, block_kind_name(f.kind),
         static_cast<unsigned long long>(f.offset), s.path, found);
-  }
+  };
+  for (uint32_t i = 0; i < named; ++i) report(bad.named[i]);
   for (int k = 0; k < kBlockKindCount; ++k)
     for (uint32_t i = 0; i < bad.by_kind[k]; ++i)
       record_bad_block(w->index, static_cast<BlockKind>(k));
   if (bad.count > named)
     std::fprintf(stderr, "\nThread %d: ERR [verify]: %u more bad blocks in %s\n",
                  w->index, bad.count - named, s.path);
+  if (lost != nullptr) {
+    report(*lost);
+    record_bad_block(w->index, BlockKind::kMissing);
+  }
 }
 
 // Judges one file once it has been read: the sum, the blocks, the counts.
+// `read_complete`: every byte the read phase asked for came back; `lost`:
+// the file ended before its data did (blocks only), else nullptr.
 void judge_file(Worker* w, int j, uint32_t sum, bool read_complete,
-                const BadBlocks& bad) {
+                const BadBlocks& bad, const BlockFinding* lost) {
   FileSlot& s = w->slots[j];
   bool complete = read_complete && !s.transfer_failed;
-  // With blocks, a file that could not be written or read whole is not
-  // compared: its failure is already counted as the other error it is.
-  if (settings.verify_mode == VerifyMode::kBlocks && !complete) return;
   bool sum_differs = sum != s.write_sum;
-  if (bad.count > 0) report_bad_blocks(w, j, bad);
+  // Blocks judged before a transfer fell short count like any others; with
+  // blocks, the sum only speaks for a file moved whole both ways.
+  if (bad.count > 0 || lost != nullptr) report_bad_blocks(w, j, bad, lost);
+  if (settings.verify_mode == VerifyMode::kBlocks && !complete)
+    sum_differs = false;
   if (sum_differs) {
     verbose_line("ERROR on chksum!!!\n");
     report_worker_error(w, {Op::kChksum, j, 0, s.file_size, 0, 0},
@@ -165,12 +191,23 @@ void judge_file(Worker* w, int j, uint32_t sum, bool read_complete,
                         w->index, static_cast<unsigned long>(s.write_sum),
                         static_cast<unsigned long>(sum));
   }
-  if (!sum_differs && bad.count == 0) return;
+  bool blocks_differ = bad.count > 0 || lost != nullptr;
+  if (!sum_differs && !blocks_differ) return;
   count_compare_error(w);
-  if (complete) {
+  // Evidence: a file known to hold other data than was written, whatever
+  // became of its tail. A sum alone proves that only for a complete file.
+  if (complete || blocks_differ) {
     s.data_failed = true;
     record_file_different(w->index);
   }
+}
+
+// Where the read phase stops for a file: its end, or with blocks, after
+// the last whole block of what its write phase stored, so the part it
+// could not write is not counted a second time.
+uint64_t read_end(const FileSlot& s, bool blocks) {
+  if (!blocks || s.written >= s.file_size) return s.file_size;
+  return s.written - s.written % settings.verify_block;
 }
 
 }  // namespace
@@ -180,92 +217,161 @@ Chunk next_chunk(uint64_t remaining, uint32_t buffer_size) {
   return {remaining, '.'};
 }
 
-void write_phase(Worker* w) {
-  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
-  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
-  for (int j = 0; j < used_slots(); ++j) {
-    FileSlot& s = w->slots[j];
-    if (s.write_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, true)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t written;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Summed before the bytes are handed over: the comparison covers
-        // the whole way through the file system and the device.
-        if (blocks)
-          sum += stamp_blocks(s.write_buffer, chunk.bytes, offset,
-                              settings.verify_block, id);
-        else
-          sum += additive_sum(s.write_buffer, chunk.bytes);
-        put_symbol(chunk.symbol);
-        written = guarded_transfer(w, Op::kWrite, s, j, s.write_buffer,
-                                   chunk.bytes, offset, &error);
-      }
-      if (short_of(written, chunk.bytes)) {
-        report_short_transfer(w, Op::kWrite, j, offset, chunk.bytes, written,
-                              error);
-        s.transfer_failed = true;
-        break;
-      }
-      if (w->params.sync_writes && !flush_file(w, s, j, offset)) {
-        s.transfer_failed = true;
-        break;
-      }
-      offset += chunk.bytes;
+namespace {
+
+// What a phase does to each chunk's bytes, chosen once per phase: `before`
+// runs ahead of the transfer, `after` on what a read delivered (the whole
+// chunk, or with `judge_partial` the whole blocks before a read that fell
+// short); each returns what it adds to the file's sum.
+struct ChunkWork {
+  uint32_t (*before)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad);
+  uint32_t (*after)(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                    const BlockIdentity& id, BadBlocks* bad);
+  bool judge_partial;
+};
+
+uint32_t nothing(uint8_t*, uint64_t, uint64_t, const BlockIdentity&,
+                 BadBlocks*) {
+  return 0;
+}
+
+uint32_t sum_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                   const BlockIdentity&, BadBlocks*) {
+  return additive_sum(chunk, bytes);
+}
+
+uint32_t stamp_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks*) {
+  return stamp_blocks(chunk, bytes, offset, settings.verify_block, id);
+}
+
+// Bytes a read reports but never delivers keep the poison.
+uint32_t poison_chunk(uint8_t* chunk, uint64_t bytes, uint64_t,
+                      const BlockIdentity&, BadBlocks*) {
+  poison_blocks(chunk, bytes, settings.verify_block);
+  return 0;
+}
+
+uint32_t check_chunk(uint8_t* chunk, uint64_t bytes, uint64_t offset,
+                     const BlockIdentity& id, BadBlocks* bad) {
+  return check_blocks(chunk, bytes, offset, settings.verify_block, id, bad);
+}
+
+// How a file's transfer went.
+struct FileMoved {
+  uint32_t sum;
+  bool complete;     // every chunk moved whole (and with -y flushed)
+  bool tail_lost;    // blocks: the file ended before its data did
+  BlockFinding lost;  // the missing range, when tail_lost
+  BadBlocks bad;
+};
+
+// Moves bytes [0, end) of one file chunk by chunk through `buffer`. A chunk
+// that ends short (or with -y a failed flush) stops the file after
+// reporting it; with blocks, a read that meets the end of the file early
+// is a lost tail instead, judged with the file.
+void transfer_file(Worker* w, int j, Op op, uint8_t* buffer,
+                   const ChunkWork& work, uint64_t end, FileMoved* out) {
+  FileSlot& s = w->slots[j];
+  const bool writing = op == Op::kWrite;
+  const bool flush = writing && w->params.sync_writes;
+  const BlockIdentity id = identity_of(w, j);
+  uint64_t offset = 0;
+  while (offset < end) {
+    Chunk chunk = next_chunk(end - offset, s.buffer_size);
+    uint64_t moved;
+    int error;
+    {
+      GateHold hold(w->index);
+      out->sum += work.before(buffer, chunk.bytes, offset, id, &out->bad);
+      put_symbol(chunk.symbol);
+      moved = transfer_chunk(w, op, s, j, buffer, chunk.bytes, offset, &error);
+      if (moved == chunk.bytes)
+        out->sum += work.after(buffer, moved, offset, id, &out->bad);
+      else if (work.judge_partial)
+        out->sum += work.after(buffer, moved - moved % settings.verify_block,
+                               offset, id, &out->bad);
     }
-    s.write_sum = sum;
-    print_sum(w, sum, j);
+    if (writing) s.written = offset + moved;
+    if (moved < chunk.bytes) {
+      out->complete = false;
+      if (!writing && work.judge_partial && error == 0) {
+        // Every write of it succeeded, yet the file ends early: data lost.
+        out->tail_lost = true;
+        out->lost = missing_finding(offset + moved, end - offset - moved);
+      } else {
+        report_ended_short(w, op, j, offset, chunk.bytes, moved, error);
+      }
+      return;
+    }
+    if (flush && !flush_file(w, s, j, offset)) {
+      out->complete = false;
+      return;
+    }
+    offset += chunk.bytes;
   }
 }
 
-void read_verify_phase(Worker* w) {
+// What a phase does with a file once it has been moved.
+using FileEnd = void (*)(Worker* w, int j, const FileMoved& moved);
+
+void end_written_file(Worker* w, int j, const FileMoved& moved) {
+  FileSlot& s = w->slots[j];
+  if (!moved.complete) s.transfer_failed = true;
+  s.write_sum = moved.sum;
+}
+
+void end_read_file(Worker* w, int j, const FileMoved& moved) {
+  judge_file(w, j, moved.sum, moved.complete, moved.bad,
+             moved.tail_lost ? &moved.lost : nullptr);
+}
+
+// The chunk routines of a phase, chosen once per phase. The write phase
+// sums before the bytes are handed over, so the comparison covers the
+// whole way through the file system and the device. With blocks, the whole
+// blocks that came back are judged, also before a read that fell short.
+ChunkWork chunk_work(Op op) {
   const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
-  verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
+  if (op == Op::kWrite)
+    return blocks ? ChunkWork{stamp_chunk, nothing, false}
+                  : ChunkWork{sum_chunk, nothing, false};
+  return blocks ? ChunkWork{poison_chunk, check_chunk, true}
+                : ChunkWork{nothing, sum_chunk, false};
+}
+
+// Every open file of the worker in slot order, through the write buffers
+// (write phase) or the read buffers (read phase) of its slots.
+void run_phase(Worker* w, Op op, FileEnd end_file) {
+  const bool writing = op == Op::kWrite;
+  const bool blocks = settings.verify_mode == VerifyMode::kBlocks;
+  const ChunkWork work = chunk_work(op);
+  record_phase(op, true);
   for (int j = 0; j < used_slots(); ++j) {
     FileSlot& s = w->slots[j];
-    if (s.read_buffer == nullptr || s.descriptor == -1) continue;
-    if (!begin_file(w, s, j, false)) continue;
-    const BlockIdentity id = identity_of(w, j);
-    BadBlocks bad{};
-    bool complete = true;
-    uint32_t sum = 0;
-    uint64_t offset = 0;
-    while (offset < s.file_size) {
-      Chunk chunk = next_chunk(s.file_size - offset, s.buffer_size);
-      ssize_t got;
-      int error;
-      {
-        GateHold hold(w->index);
-        // Bytes a read reports but never delivers keep the poison.
-        if (blocks)
-          poison_blocks(s.read_buffer, chunk.bytes, settings.verify_block);
-        put_symbol(chunk.symbol);
-        got = guarded_transfer(w, Op::kRead, s, j, s.read_buffer, chunk.bytes,
-                               offset, &error);
-        if (!short_of(got, chunk.bytes)) {
-          if (blocks)
-            sum += check_blocks(s.read_buffer, chunk.bytes, offset,
-                                settings.verify_block, id, &bad);
-          else
-            sum += additive_sum(s.read_buffer, chunk.bytes);
-        }
-      }
-      if (short_of(got, chunk.bytes)) {
-        report_short_transfer(w, Op::kRead, j, offset, chunk.bytes, got, error);
-        complete = false;
-        break;
-      }
-      offset += chunk.bytes;
-    }
-    print_sum(w, sum, j);
-    judge_file(w, j, sum, complete, bad);
+    uint8_t* buffer = writing ? s.write_buffer : s.read_buffer;
+    if (buffer == nullptr || s.descriptor == -1) continue;
+    if (!begin_file(w, s, j, writing)) continue;
+    FileMoved moved{};
+    moved.complete = true;
+    const uint64_t end = writing ? s.file_size : read_end(s, blocks);
+    transfer_file(w, j, op, buffer, work, end, &moved);
+    print_sum(w, moved.sum, j);
+    end_file(w, j, moved);
   }
+  record_phase(op, false);
+}
+
+}  // namespace
+
+void write_phase(Worker* w) {
+  verbose_line("Thread %d: Write files from memory buffers.\n", w->index);
+  run_phase(w, Op::kWrite, end_written_file);
+}
+
+void read_verify_phase(Worker* w) {
+  verbose_line("Thread %d: Read files to memory buffers.\n", w->index);
+  run_phase(w, Op::kRead, end_read_file);
 }
 
 }  // namespace iochurn

@@ -17,7 +17,7 @@ Chunk next_chunk(uint64_t remaining, uint32_t buffer_size);
 
 // Writes every open file of the worker from its write buffer, chunk by
 // chunk, and records each file's additive sum (with block verification,
-// stamps every block first). Failures are counted in the worker's counters
+// stamps every block first). Failures are counted in the worker's record
 // and reported; the phase goes on with the next slot.
 void write_phase(Worker* w);
 

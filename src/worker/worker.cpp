@@ -10,9 +10,9 @@
 #include "guard/break_handler.h"
 #include "guard/shadow_table.h"
 #include "guard/watchdog.h"
+#include "ledger/run_record.h"
+#include "ledger/summary.h"
 #include "platform/sleep.h"
-#include "report/run_record.h"
-#include "report/summary.h"
 #include "worker/completion.h"
 #include "worker/slots.h"
 #include "worker/transfer.h"
@@ -98,6 +98,9 @@ void worker_thread(void* arg) {
   w->index = w->params.thread_index;
   w->pid = static_cast<int32_t>(getpid());
   w->generation = record_worker_start(w->index);
+  // A re-run on the index adds to its record; the summary takes this run's
+  // share.
+  w->counted_before = record_counts(w->index);
   verbose_line("Thread %d: (process %u) started.\n", w->index,
                static_cast<unsigned>(w->pid));
 
@@ -111,7 +114,7 @@ void worker_thread(void* arg) {
   watchdog_stop(w->index);
   // Added whether or not the summary is printed: the report and --strict
   // count them too.
-  add_to_summary(w->counters);
+  add_to_summary(run_counts(w));
   signal_completion(w->index);
 }
 

@@ -14,12 +14,10 @@ namespace iochurn {
 void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
                          ...) {
   bool compare = site.op == Op::kChksum || site.op == Op::kVerify;
-  if (!compare) {
-    w->counters.other_errors++;
-    record_counted_error(w->index, false);
-  }
+  if (!compare) record_counted_error(w->index, false);
   record_error(w->index, site.op, site.slot, w->slots[site.slot].path,
-               site.offset, site.asked, site.moved, site.error);
+               site.offset, site.asked, site.moved, site.error, site.kind,
+               w->pass);
   // One write, with the line prefix of the multi-host program when set.
   va_list args;
   va_start(args, format);
@@ -29,9 +27,17 @@ void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
 }
 
 void count_compare_error(Worker* w) {
-  w->counters.compare_errors++;
   record_counted_error(w->index, true);
   count_toward_error_limit();
+}
+
+Totals run_counts(const Worker* w) {
+  Totals now = record_counts(w->index);
+  const Totals& before = w->counted_before;
+  return {now.bytes_read - before.bytes_read,
+          now.bytes_written - before.bytes_written,
+          now.compare_errors - before.compare_errors,
+          now.other_errors - before.other_errors};
 }
 
 void verbose_line(const char* format, ...) {
@@ -42,9 +48,7 @@ void verbose_line(const char* format, ...) {
   va_end(args);
 }
 
-void put_symbol(char symbol) {
-  std::fputc(symbol, stdout);
-  std::fflush(stdout);
-}
+// Standard output is unbuffered (run_program): the symbol shows at once.
+void put_symbol(char symbol) { std::fputc(symbol, stdout); }
 
 }  // namespace iochurn

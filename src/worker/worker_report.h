@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "worker/slots.h"
 
 namespace iochurn {
@@ -18,6 +18,7 @@ struct ErrorSite {
   uint64_t asked;   // bytes asked
   int64_t moved;    // bytes moved; -1 when the call failed
   int error;        // errno value, 0 when none
+  int kind = -1;    // BlockKind of a bad block; -1 for any other error
 };
 
 // Counts an error of the worker (other errors; compare errors are counted
@@ -29,6 +30,10 @@ void report_worker_error(Worker* w, const ErrorSite& site,
 
 // Counts one file whose data came back different. The worker.
 void count_compare_error(Worker* w);
+
+// The bytes and errors of this run of the worker: what its record gained
+// since the run began. Any thread that may read the record.
+Totals run_counts(const Worker* w);
 
 // Prints `format` on standard output in verbose mode only.
 void verbose_line(const char* format, ...)

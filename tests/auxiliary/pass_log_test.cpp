@@ -104,14 +104,15 @@ TEST(LogPass, ResultsForMissingArgumentsAndDirectories) {
   ScratchDir dir;
   ASSERT_TRUE(dir.ok());
   std::string log = dir.file("log");
-  EXPECT_EQ(log_pass(nullptr, "Thread 0: Started pass 1.\n"), -1);
-  EXPECT_EQ(log_pass(log.c_str(), nullptr), -1);
-  EXPECT_EQ(log_pass(nullptr, nullptr), -1);
-  EXPECT_FALSE(file_exists(log));  // nothing opened for -1
+  EXPECT_EQ(log_pass(nullptr, "Thread 0: Started pass 1.\n"),
+            PassLogResult::kNoFileOrText);
+  EXPECT_EQ(log_pass(log.c_str(), nullptr), PassLogResult::kNoFileOrText);
+  EXPECT_EQ(log_pass(nullptr, nullptr), PassLogResult::kNoFileOrText);
+  EXPECT_FALSE(file_exists(log));  // nothing opened without both
 
   std::string missing = dir.file("missing/log");
-  EXPECT_EQ(log_pass(missing.c_str(), "x\n"), -2);
-  EXPECT_EQ(log_pass("", "x\n"), -2);
+  EXPECT_EQ(log_pass(missing.c_str(), "x\n"), PassLogResult::kCannotOpen);
+  EXPECT_EQ(log_pass("", "x\n"), PassLogResult::kCannotOpen);
   EXPECT_TRUE(dir.entries().empty());
 }
 
@@ -122,9 +123,11 @@ TEST(LogPass, AppendsStampedLinesAfterEarlierContent) {
   write_file(log, "earlier line\n");
 
   time_t before = time(nullptr);
-  ASSERT_EQ(log_pass(log.c_str(), "Thread 0: Started pass 1.\n"), 0);
-  ASSERT_EQ(log_pass(log.c_str(), "no line end, "), 0);
-  ASSERT_EQ(log_pass(log.c_str(), "Thread 0: Finished pass 1.\n"), 0);
+  ASSERT_EQ(log_pass(log.c_str(), "Thread 0: Started pass 1.\n"),
+            PassLogResult::kHandedOver);
+  ASSERT_EQ(log_pass(log.c_str(), "no line end, "), PassLogResult::kHandedOver);
+  ASSERT_EQ(log_pass(log.c_str(), "Thread 0: Finished pass 1.\n"),
+            PassLogResult::kHandedOver);
   time_t after = time(nullptr);
 
   std::string content = read_file(log);
@@ -152,7 +155,7 @@ TEST(LogPass, AppendsStampedLinesAfterEarlierContent) {
 
   // A removed log is created again by the next line.
   ASSERT_EQ(unlink(log.c_str()), 0);
-  ASSERT_EQ(log_pass(log.c_str(), "again\n"), 0);
+  ASSERT_EQ(log_pass(log.c_str(), "again\n"), PassLogResult::kHandedOver);
   std::string again = read_file(log), stamp;
   ASSERT_TRUE(split_stamped(again, &stamp, &rest)) << again;
   EXPECT_EQ(rest, "again\n");
@@ -171,7 +174,8 @@ TEST(LogPass, ConcurrentWritersNeverSplitALine) {
       for (int i = 0; i < kLines; ++i) {
         std::string text = "Thread " + std::to_string(t) + ": line " +
                            std::to_string(i) + " " + pad + "\n";
-        EXPECT_EQ(log_pass(log.c_str(), text.c_str()), 0);
+        EXPECT_EQ(log_pass(log.c_str(), text.c_str()),
+                  PassLogResult::kHandedOver);
       }
     });
   }

@@ -161,11 +161,21 @@ class Limits(IochurnCase):
         self.assertEqual(r.stderr,
                          "\nThread 0: ERR [write]: File too large for buffer 0\n"
                          "\nThread 0: ERR [write]: File too large for buffer 1\n"
-                         "\nThread 0: ERR [read]: No data available for buffer 0\n"
-                         "\nThread 0: ERR [read]: No data available for buffer 1\n"
+                         "\nThread 0: ERR [read]: end of file after 0 of 1048576 bytes for buffer 0\n"
+                         "\nThread 0: ERR [read]: end of file after 0 of 1048576 bytes for buffer 1\n"
                          "\nThread 0: ERR [chksum]: mismatch additive sums, "
                          "write=3145728, read=2097152\n")
         self.assertEqual(r.stdout, "w***w***r***r***" + summary(4 * MB, 4 * MB, 1, 4))
+        self.assertNoFilesLeft()
+
+    def test_write_continued_up_to_a_file_size_limit_fails_with_its_own_error(self):
+        # The third chunk fits half: the call that goes on with the rest
+        # fails with EFBIG. With blocks the file is read as far as written.
+        r = self.run_iochurn("-n", "1", "-f", "4", "-s", "1", "--verify=blocks",
+                             preexec_fn=soft_limit(resource.RLIMIT_FSIZE, 5 * MB // 2))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "\nThread 0: ERR [write]: File too large for buffer 0\n")
+        self.assertEqual(r.stdout, "w***r**." + summary(5 * MB // 2, 5 * MB // 2, 0, 1))
         self.assertNoFilesLeft()
 
 

@@ -22,6 +22,10 @@ def read_err(text, slot=1):
     return "\nThread 0: ERR [read]: %s for buffer %d\n" % (text, slot)
 
 
+# The read of a chunk that meets the end of the file before any byte.
+AT_END = "end of file after 0 of 1048576 bytes"
+
+
 def chksum_err(write, read):
     return "\nThread 0: ERR [chksum]: mismatch additive sums, write=%d, read=%d\n" % (write, read)
 
@@ -65,7 +69,7 @@ class FaultMatrix(IochurnCase):
         self.check(dict(op="lseek", errno="EIO", nth=2),
                    "w**w**r**r*r**",
                    "Thread 0: ERR [seek/w]: Input/output error for file 1\n"
-                   + read_err("No data available") + chksum_err(NO_SUM, 0),
+                   + read_err(AT_END) + chksum_err(NO_SUM, 0),
                    (4 * MB, 4 * MB, 1, 2))
 
     def test_seek_before_reading(self):
@@ -81,15 +85,20 @@ class FaultMatrix(IochurnCase):
         self.check(dict(op="write", errno="EIO", nth=3),
                    "w**w*w**r**r*r**",
                    "\nThread 0: ERR [write]: Input/output error for buffer 1\n"
-                   + read_err("No data available") + chksum_err(MB, 0),
+                   + read_err(AT_END) + chksum_err(MB, 0),
                    (4 * MB, 4 * MB, 1, 2))
 
-    def test_short_write_reports_no_space(self):
-        self.check(dict(op="write", short=1, nth=3),
+    def test_short_write_is_continued(self):
+        # Half the chunk goes in one call, the rest in the next.
+        self.check(dict(op="write", short=1, nth=3), CLEAN_PASS, "",
+                   (6 * MB, 6 * MB, 0, 0))
+
+    def test_write_that_moves_nothing_ends_the_file(self):
+        self.check(dict(op="write", short_by=MB, nth=3),
                    "w**w*w**r**r*r**",
-                   "\nThread 0: ERR [write]: No space left on device for buffer 1\n"
-                   + read_err("No data available") + chksum_err(MB, 0),
-                   (4 * MB + MB // 2, 4 * MB + MB // 2, 1, 2))
+                   "\nThread 0: ERR [write]: no progress after 0 of 1048576 bytes "
+                   "for buffer 1\n" + read_err(AT_END) + chksum_err(MB, 0),
+                   (4 * MB, 4 * MB, 1, 2))
 
     def test_failed_read(self):
         self.check(dict(op="read", errno="EIO", nth=3),
@@ -97,11 +106,14 @@ class FaultMatrix(IochurnCase):
                    read_err("Input/output error") + chksum_err(2 * MB, 0),
                    (4 * MB, 6 * MB, 1, 1))
 
-    def test_short_read_reports_no_data(self):
-        self.check(dict(op="read", short=1, nth=3),
-                   "w**w**w**r**r*r**",
-                   read_err("No data available") + chksum_err(2 * MB, 0),
-                   (4 * MB + MB // 2, 6 * MB, 1, 1))
+    def test_short_reads_are_continued(self):
+        # Half a chunk, and the last read of a file 512 bytes short: the rest
+        # arrives on the next call, in both modes of verification.
+        for faults in (dict(short=1), dict(short_by=512, nth=4)):
+            for mode in ("sum", "blocks"):
+                with self.subTest(mode=mode, **faults):
+                    self.check(dict(dict(op="read", nth=3), **faults), CLEAN_PASS, "",
+                               (6 * MB, 6 * MB, 0, 0), args=["--verify=" + mode])
 
     def test_failed_flush_leaves_the_file(self):
         # The first chunk of slot 1 was written but not flushed; the file
@@ -109,7 +121,7 @@ class FaultMatrix(IochurnCase):
         self.check(dict(op="fdatasync", errno="EIO", nth=3),
                    "w**w*w**r**r**r**",
                    "\nThread 0: ERR [sync]: Input/output error for buffer 1\n"
-                   + read_err("No data available"),
+                   + read_err(AT_END),
                    (5 * MB, 5 * MB, 0, 2), args=["-y"])
 
     def test_failed_close_is_reported_not_counted(self):
@@ -135,14 +147,14 @@ class FaultMatrix(IochurnCase):
         # Slot 1's file loses its second half just before it is read back.
         self.check(dict(op="shrink", nth=5),
                    CLEAN_PASS,
-                   read_err("No data available") + chksum_err(2 * MB, MB),
+                   read_err(AT_END) + chksum_err(2 * MB, MB),
                    (5 * MB, 6 * MB, 1, 1))
 
     def test_shrunk_zero_file_counts_no_compare_error(self):
         # Slot 0 holds zero bytes: the missing half sums to nothing.
         self.check(dict(op="shrink", nth=4),
                    CLEAN_PASS,
-                   read_err("No data available", slot=0),
+                   read_err(AT_END, slot=0),
                    (5 * MB, 6 * MB, 0, 1))
 
     def test_mismatch_in_verbose_mode_also_on_stdout(self):

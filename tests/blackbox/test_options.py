@@ -74,6 +74,12 @@ class Refusals(IochurnCase):
         self.assertEqual(r.stdout, "")
         self.assertEqual(os.listdir(self.workdir), [])
 
+    def test_missing_value_names_its_option(self):
+        # The next word is another option, not the value it needs.
+        self.assertRefused(2, "iochurn: --verify: this option needs a value "
+                           "(--option=VALUE)\n", "--verify", "--report=x.json")
+        self.assertFalse(os.path.exists("x.json"))
+
     def test_monitoring_without_interval(self):
         self.assertRefused(7, MONITOR_REFUSED, "-O")
         self.assertRefused(7, MONITOR_REFUSED, "-O", "-o", "-1")

@@ -10,16 +10,25 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 import harness
 from harness import MB
 
+sys.path.insert(0, os.path.join(harness.ROOT, "tests", "support"))
+import fusefault  # noqa: E402
+
 SCHEMA_PATH = os.path.join(harness.ROOT, "docs", "report.schema.json")
+# The one format of a status line, every field in its place.
 STATUS_RE = re.compile(
-    r"^status: elapsed_s=(\d+) passes=(\d+) write_MiBps=(\d+\.\d) "
-    r"read_MiBps=(\d+\.\d) compare_errors=(\d+) other_errors=(\d+) stalled=(\d+)$")
+    r"^status: time=(?P<time>\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d) "
+    r"elapsed_s=(?P<elapsed>\d+\.\d) passes=(?P<passes>\d+) "
+    r"written=(?P<written>\d+) read=(?P<read>\d+) "
+    r"write_MiBps=(?P<write_rate>\d+\.\d) read_MiBps=(?P<read_rate>\d+\.\d) "
+    r"compare_errors=(?P<compare>\d+) other_errors=(?P<other>\d+) "
+    r"bad_blocks=(?P<bad>\d+) stalled=(?P<stalled>\d+)$")
 
 try:
     import jsonschema
@@ -136,6 +145,24 @@ class NormalEnd(ReportCase):
         self.assertEqual(len(lines), 1, r.stderr)
         self.assertIn(self.report + ": No such file or directory", lines[0])
 
+    def test_unwritable_report_fails_a_strict_run_at_the_end(self):
+        # A missing directory, and a directory where the file should be.
+        for where in (os.path.join(self.report_dir, "no", "run.json"), self.report_dir):
+            with self.subTest(report=where):
+                self.report = where
+                r = self.run_reported("-f", "1", "-s", "1", "--strict")
+                self.assertEqual(r.returncode, 16 + 2, r.stderr)
+                lines = r.stderr.splitlines()
+                self.assertEqual(len(lines), 2, r.stderr)
+                self.assertTrue(lines[0].startswith("iochurn: cannot write the report "))
+                self.assertRegex(lines[-1], r"^iochurn: cannot write the final report %s: \w"
+                                 % re.escape(where))
+                self.assertTrue(r.stdout.endswith(harness.summary(MB, MB)))
+                self.assertNoFilesLeft()
+        # A clean run whose report is written keeps 0.
+        self.report = os.path.join(self.report_dir, "run.json")
+        self.assertEqual(self.run_reported("-f", "1", "-s", "1", "--strict").returncode, 0)
+
     def test_directory_name_not_utf8(self):
         raw = os.fsencode(self.workdir) + b"/d\xff\xfe"
         os.mkdir(raw)
@@ -221,6 +248,9 @@ class EndingEarly(ReportCase):
         r = self.run_reported("-j", "3", "-f", "4", "-s", "1", "--strict", env=env)
         self.assertEqual(r.returncode, 10)
         self.assertEnded(self.load(), "start-failed", "orderly", 10)
+        # With the workers running, the report's sampling thread is the
+        # third: worker 0's re-run is the fourth.
+        env = harness.fault_env(op="pthread_create", nth=4)
         r = self.run_reported("-O", "-R", "-o", "0", "-f", "1", "-s", "1", env=env)
         self.assertEqual(r.returncode, 6)
         doc = self.load()
@@ -249,9 +279,15 @@ class StrictStatus(ReportCase):
         self.assertRegex(e["path"], r"/%d_0_0\.DUMMY$" % doc["pid"])
 
     def test_data_that_came_back_different(self):
-        env = dict(harness.fault_env(), FAULT_CORRUPT="flip", FAULT_NTH="1",
-                   FAULT_COUNT="1")
-        r = self.run_reported("-f", "2", "-s", "2", "--strict", env=env)
+        # One bit of the one file flipped on its way back, by the FUSE file
+        # system the run works in.
+        fusefault.require_fuse()
+        m = fusefault.FuseFault("flip", parent=harness.fast_dir())
+        m.mount()
+        self.addCleanup(m.unmount)
+        self.workdir = m.mountpoint
+        r = self.run_reported("-f", "2", "-s", "2", "--strict")
+        self.assertEqual(len(m.log_lines()), 1)
         self.assertEqual(r.returncode, 16 + 1, r.stdout + r.stderr)
         t = self.load()["totals"]
         self.assertEqual((t["files_different"], t["compare_errors"], t["other_errors"]),
@@ -276,6 +312,24 @@ class StrictStatus(ReportCase):
 
 
 @harness.needs_fault_lib
+class WallRates(ReportCase):
+
+    def test_each_phase_over_its_own_wall_time(self):
+        # Writes of 1 MB held back 200 ms each, reads at memory speed.
+        r = self.run_reported("-n", "2", "-f", "2", "-s", "1", "-p", "2",
+                              env=slow_writes(200))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        doc = self.load()
+        rates = doc["throughput"]
+        # 8 MB written in at least 1.6 s of write phases.
+        self.assertLess(rates["write_MiBps_wall"], 5.1)
+        self.assertGreater(rates["write_MiBps_wall"], 1.0)
+        # The read phases took a small part of the run.
+        self.assertGreater(rates["read_MiBps_wall"], 10 * rates["write_MiBps_wall"])
+        self.assertLessEqual(rates["write_MiBps_wall"], rates["write_MiBps_in_calls"] * 1.01)
+
+
+@harness.needs_fault_lib
 class StatusLine(ReportCase):
 
     def test_lines_at_the_interval_and_the_totals_at_the_end(self):
@@ -286,19 +340,29 @@ class StatusLine(ReportCase):
         lines = status_lines(r.stderr)
         self.assertGreaterEqual(len(lines), 3, r.stderr)
         self.assertEqual(len(lines), len(r.stderr.splitlines()), r.stderr)
-        elapsed = [int(m.group(1)) for m in lines]
-        self.assertEqual(elapsed, sorted(elapsed))
-        self.assertTrue(any(float(m.group(3)) > 0 for m in lines))
+        elapsed = [float(m["elapsed"]) for m in lines]
+        # Strictly later every time, the last line too.
+        self.assertEqual(elapsed, sorted(set(elapsed)), r.stderr)
+        self.assertTrue(any(float(m["write_rate"]) > 0 for m in lines))
+        # The last line came at the end of a read, not in the same instant as
+        # the one before: its rates show what moved.
+        self.assertGreater(float(lines[-1]["read_rate"]), 0, r.stderr)
+        stamps = [time.mktime(time.strptime(m["time"][:19], "%Y-%m-%dT%H:%M:%S"))
+                  for m in lines]
+        self.assertEqual(stamps, sorted(stamps))
+        self.assertLess(abs(stamps[-1] - time.time()), 60)
         totals = harness.parse_summary(r.stdout)
-        last = [int(lines[-1].group(i)) for i in (2, 5, 6)]
-        self.assertEqual(last, [30, totals[2], totals[3]])
+        last = lines[-1]
+        self.assertEqual([int(last[k]) for k in ("passes", "read", "written", "compare",
+                                                  "other", "bad")],
+                         [30, totals[0], totals[1], totals[2], totals[3], 0])
         self.assertEqual(self.load()["ended"], "completed")
 
     def test_a_long_transfer_shows_as_stalled(self):
         r = self.run_reported("-f", "1", "-s", "1", "--status-interval=1",
                               env=slow_writes(3500, count=1))
         self.assertEqual(r.returncode, 0, r.stderr)
-        stalled = [int(m.group(7)) for m in status_lines(r.stderr)]
+        stalled = [int(m["stalled"]) for m in status_lines(r.stderr)]
         self.assertIn(1, stalled, r.stderr)
         self.assertEqual(stalled[-1], 0, r.stderr)
 

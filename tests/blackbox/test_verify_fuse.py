@@ -27,7 +27,8 @@ import fusefault  # noqa: E402
 import verify_faults as vf  # noqa: E402
 
 MB = 1 << 20
-KINDS = ["flip", "zero-read", "drop-write", "misdirect", "swap", "stale", "foreign"]
+KINDS = ["flip", "zero-read", "undelivered", "drop-write", "misdirect", "swap",
+         "misplace", "stale", "foreign"]
 # Two workers x four 4 MB files x three passes, 1 MB buffers.
 SHAPE = ["-j", "2", "-n", "4", "-f", "4", "-s", "1", "-p", "3"]
 PROBE = [sys.executable, vf.__file__, "probe"]
@@ -79,6 +80,26 @@ class FuseInjection(FuseCase):
                 self.assertEqual(vf.match(vf.expected_fuse(lines), seen), [])
                 self.assertNothingLeft(m)
                 m.unmount()
+
+    def test_stale_blocks_come_only_from_earlier_passes(self):
+        # The first incarnation of a name has nothing earlier to give: only
+        # the second and third passes take stale blocks, from the pass before.
+        m = self.mount("stale", count=2, span=4 * MB)
+        seen = self.probe(m)
+        lines = m.log_lines()
+        self.assertEqual(len(lines), 2 * 2 * 2 * 2)
+        self.assertEqual(vf.match(vf.expected_fuse(lines), seen), [])
+        self.assertEqual(sorted({b.found["pass"] for b in seen}), ["1", "2"])
+        self.assertNothingLeft(m)
+
+    def test_bad_setting_refuses_to_mount(self):
+        # A typo must not mount a file system that quietly injects nothing.
+        for option in ["--fault=flipp", "--block=64", "--block=3000", "--count=17"]:
+            with self.subTest(option=option):
+                r = subprocess.run([fusefault.BIN, option, "/nonexistent", "/nonexistent"],
+                                   capture_output=True, text=True, timeout=30)
+                self.assertEqual(r.returncode, 2)
+                self.assertRegex(r.stderr, r"^fusefault: bad --(fault|block|count)")
 
     def test_count_and_span_place_the_faults(self):
         m = self.mount("drop-write", count=3, span=MB)
@@ -212,6 +233,18 @@ class FuseVerify(FuseCase, vf.ReportChecks):
                     self.assertReportsMatch(r, vf.expected_fuse(lines), len(lines))
                     self.assertNothingLeft(m)
                     m.unmount()
+
+    def test_a_read_that_delivers_nothing_is_caught_with_direct_io(self):
+        # With O_DIRECT the buffer the kernel fills is the program's aligned
+        # one, poisoned before each read.
+        m = self.mount("undelivered", span=4 * MB)
+        r = self.run_iochurn("--verify=blocks", "-d", *SHAPE, timeout=240)
+        if "Invalid argument" in r.stderr and "ERR [open]" in r.stderr:
+            self.skipTest("O_DIRECT is refused here")
+        lines = m.log_lines()
+        self.assertEqual(len(lines), 2 * 4 * 3, lines)
+        self.assertReportsMatch(r, vf.expected_fuse(lines), len(lines))
+        self.assertNothingLeft(m)
 
     def test_clean_runs_report_nothing(self):
         runs = [

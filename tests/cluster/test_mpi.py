@@ -196,8 +196,9 @@ class OneResult(MpiCase):
         last = dict(kv.split("=") for kv in lines[-1].split()[1:])
         self.assertEqual(int(last["passes"]), RANKS * 4)
         self.assertEqual(int(last["other_errors"]), 0)
+        self.assertEqual(int(last["written"]), RANKS * 4 * 2 * 64 * (1 << 20))
         # One process writes them: about one a second, not four.
-        elapsed = int(last["elapsed_s"])
+        elapsed = float(last["elapsed_s"])
         self.assertLessEqual(len(lines), elapsed + 2, run.stderr)
 
     def test_directory_and_name_length_are_checked_before_anyone_starts(self):

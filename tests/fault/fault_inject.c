@@ -15,6 +15,8 @@
  *   FAULT_NTH       1-based index of the first matching call to fault.
  *   FAULT_COUNT     consecutive matching calls to fault; 0 = all from NTH.
  *   FAULT_SHORT=1   read/write: transfer half the requested count instead.
+ *   FAULT_SHORT_BY=N  read/write: transfer N bytes fewer than requested
+ *                   (nothing when N is the count or more).
  *   FAULT_DELAY_MS  sleep this long, then do the real call (no error).
  *   FAULT_LOG       append "<op> <nth>" per injected fault to this file.
  *   FAULT_RANK      only the process of this MPI rank (OMPI_COMM_WORLD_RANK,
@@ -26,32 +28,9 @@
  * shared libraries: MPI and others start threads of their own, in numbers
  * that are none of the test's business.
  *
- * Data faults on reads of .DUMMY files (independent of FAULT_OP):
- *   FAULT_CORRUPT   flip|zero|undelivered|swap|misplace|stale|foreign;
- *                   unset = none.  A read that starts on a block boundary
- *                   and asks for at least two blocks is a candidate; the
- *                   FAULT_NTH-th candidate and the FAULT_COUNT-1 after it
- *                   (0 = all) are faulted at block M = half the blocks
- *                   asked for, counted from the read's start:
- *                     flip         one payload bit of block M (past the
- *                                  first 64 bytes) is inverted
- *                     zero         block M reads as zeros
- *                     undelivered  the call reports every byte but leaves
- *                                  block M of the destination untouched
- *                     swap         blocks M-1 and M change places
- *                     misplace     block M-1 reads as a copy of block M
- *                     stale        block M reads as it was written by the
- *                                  previous opening (O_TRUNC) of the path
- *                     foreign      block M reads as the block written at
- *                                  the same offset of another .DUMMY path
- *                   For stale and foreign, writes keep a copy of their own
- *                   block M (reads and writes of the program use the same
- *                   chunks) and only reads with such a copy are candidates.
- *   FAULT_BLOCK     block size in bytes, 128 to 1 MiB; default 4096.
- *   The log line is "<kind> <path> <offset> [<detail>] opening=<n>",
- *   <offset> being the file offset of the damaged block (for swap and
- *   misplace, of M-1) and <n> numbering the openings of files, so that
- *   lines with the same path and <n> concern one file.
+ * Data faults (what a read hands back) are made by the FUSE file system
+ * in tests/fusefault, which the kernel sees; this library keeps to the
+ * C library's side: errors, short transfers and delays.
  *
  * A bad setting aborts the process (exit 127) rather than silently doing
  * nothing, so a typo cannot make a test pass vacuously.
@@ -115,45 +94,23 @@ static const struct {
 };
 #undef E
 
-enum corrupt {
-    CORRUPT_NONE,
-    CORRUPT_FLIP,
-    CORRUPT_ZERO,
-    CORRUPT_UNDELIVERED,
-    CORRUPT_SWAP,
-    CORRUPT_MISPLACE,
-    CORRUPT_STALE,
-    CORRUPT_FOREIGN
-};
-
-static const char *const corrupt_names[] = {
-    "none", "flip", "zero", "undelivered", "swap", "misplace", "stale",
-    "foreign",
-};
-
 static struct {
     enum op op;
     const char *op_name;
-    enum corrupt corrupt;
-    size_t block;
     int err;
     unsigned long long nth;
     unsigned long long count;
     int short_io;
+    unsigned long long short_by;
     long delay_ms;
     const char *log_path;
 } cfg;
 
 static atomic_ullong matched;
-static atomic_ullong candidates; /* reads that FAULT_CORRUPT may fault */
 
 /* One flag per descriptor: was it opened on a .DUMMY path? */
 #define MAX_FD 65536
 static atomic_uchar dummy_fd[MAX_FD];
-/* The opening each .DUMMY descriptor belongs to (stale copies must come
- * from an earlier one); numbered from 1 by `openings`. */
-static atomic_uint fd_opening[MAX_FD];
-static atomic_uint openings;
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_open64)(const char *, int, ...);
@@ -276,20 +233,10 @@ static void init(void)
         cfg.err = parse_errno(getenv("FAULT_ERRNO"),
                               cfg.op == OP_THREAD ? EAGAIN : EIO);
         cfg.short_io = (int)parse_num("FAULT_SHORT", getenv("FAULT_SHORT"), 0, 0) != 0;
+        cfg.short_by = parse_num("FAULT_SHORT_BY", getenv("FAULT_SHORT_BY"), 0, 0);
         cfg.delay_ms = (long)parse_num("FAULT_DELAY_MS", getenv("FAULT_DELAY_MS"), 0, 0);
     }
-    op = getenv("FAULT_CORRUPT");
-    if (op && *op) {
-        for (i = 1; i < sizeof corrupt_names / sizeof corrupt_names[0]; i++)
-            if (strcmp(op, corrupt_names[i]) == 0)
-                cfg.corrupt = (enum corrupt)i;
-        if (cfg.corrupt == CORRUPT_NONE)
-            die("FAULT_CORRUPT", op);
-        cfg.block = (size_t)parse_num("FAULT_BLOCK", getenv("FAULT_BLOCK"), 4096, 128);
-        if (cfg.block > (1u << 20))
-            die("FAULT_BLOCK", getenv("FAULT_BLOCK"));
-    }
-    if (cfg.op != OP_NONE || cfg.corrupt != CORRUPT_NONE) {
+    if (cfg.op != OP_NONE) {
         cfg.nth = parse_num("FAULT_NTH", getenv("FAULT_NTH"), 1, 1);
         cfg.count = parse_num("FAULT_COUNT", getenv("FAULT_COUNT"), 1, 0);
         cfg.log_path = getenv("FAULT_LOG");
@@ -304,7 +251,7 @@ static void init(void)
 static inline int active(void)
 {
     pthread_once(&init_once, init);
-    return cfg.op != OP_NONE || cfg.corrupt != CORRUPT_NONE;
+    return cfg.op != OP_NONE;
 }
 
 __attribute__((constructor)) static void fault_inject_ctor(void)
@@ -335,8 +282,6 @@ static void track(int fd, const char *path)
      * behind our back, e.g. by fclose) cannot leak onto a new file. */
     if (fd >= 0 && fd < MAX_FD) {
         atomic_store_explicit(&dummy_fd[fd], (unsigned char)is_dummy_path(path),
-                              memory_order_relaxed);
-        atomic_store_explicit(&fd_opening[fd], atomic_fetch_add(&openings, 1) + 1,
                               memory_order_relaxed);
     }
 }
@@ -543,259 +488,27 @@ static int rw_fault(enum op op, int fd, size_t *count)
         *count /= 2; /* always below the request; 1 byte becomes 0 */
         return 0;
     }
+    if (cfg.short_by) {
+        *count = *count > cfg.short_by ? *count - cfg.short_by : 0;
+        return 0;
+    }
     if (cfg.delay_ms)
         return 0;
     errno = cfg.err;
     return 1;
 }
 
-/* ---- data faults on reads (FAULT_CORRUPT) ---- */
-
-/*
- * Copies of written blocks for stale and foreign, keyed by path and offset:
- * for each key the block of the latest opening that wrote it and of the one
- * before. Guarded by copies_lock; a full table keeps no new keys (fewer
- * candidates, never a wrong fault).
- */
-#define MAX_COPIES 1024
-static struct {
-    char path[512];
-    off_t offset;
-    unsigned opening[2];
-    unsigned char *data[2];
-} copies[MAX_COPIES];
-static int ncopies;
-static pthread_mutex_t copies_lock = PTHREAD_MUTEX_INITIALIZER;
-
-static int keeps_copies(void)
-{
-    return cfg.corrupt == CORRUPT_STALE || cfg.corrupt == CORRUPT_FOREIGN;
-}
-
-/* The path a descriptor was opened on, as the kernel names it. */
-static int fd_path(int fd, char *out, size_t size)
-{
-    char link[64];
-    ssize_t n;
-
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    n = readlink(link, out, size - 1);
-    if (n <= 0)
-        return -1;
-    out[n] = '\0';
-    return 0;
-}
-
-static void log_corrupt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-static void log_corrupt(const char *fmt, ...)
-{
-    char line[1280];
-    va_list ap;
-    int n, fd;
-
-    if (!cfg.log_path)
-        return;
-    va_start(ap, fmt);
-    n = vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (n <= 0)
-        return;
-    if ((size_t)n >= sizeof line)
-        n = sizeof line - 1;
-    fd = real_open(cfg.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (real_write(fd, line, (size_t)n) < 0) {
-            /* the test will notice the missing line */
-        }
-        real_close(fd);
-    }
-}
-
-/* Keeps block M of a write made at file offset `at` (see FAULT_CORRUPT). */
-static void keep_copy(int fd, const unsigned char *buf, size_t put, off_t at)
-{
-    size_t m = put / cfg.block / 2;
-    unsigned opening = atomic_load(&fd_opening[fd]);
-    off_t off = at + (off_t)(m * cfg.block);
-    char path[512];
-    unsigned char *t;
-    int i, saved = errno;
-
-    if (at < 0 || at % (off_t)cfg.block || put / cfg.block < 2 ||
-        fd_path(fd, path, sizeof path) != 0) {
-        errno = saved;
-        return;
-    }
-    pthread_mutex_lock(&copies_lock);
-    for (i = 0; i < ncopies; i++)
-        if (copies[i].offset == off && strcmp(copies[i].path, path) == 0)
-            break;
-    if (i == ncopies && ncopies < MAX_COPIES) {
-        copies[i].data[0] = malloc(cfg.block);
-        copies[i].data[1] = malloc(cfg.block);
-        if (copies[i].data[0] && copies[i].data[1]) {
-            strcpy(copies[i].path, path);
-            copies[i].offset = off;
-            ncopies++;
-        }
-    }
-    if (i < ncopies) {
-        if (copies[i].opening[0] != opening) {
-            /* A new opening: the latest copy becomes the one before. */
-            t = copies[i].data[1];
-            copies[i].data[1] = copies[i].data[0];
-            copies[i].opening[1] = copies[i].opening[0];
-            copies[i].data[0] = t;
-            copies[i].opening[0] = opening;
-        }
-        memcpy(copies[i].data[0], buf + m * cfg.block, cfg.block);
-    }
-    pthread_mutex_unlock(&copies_lock);
-    errno = saved;
-}
-
-/* Finds the copy a stale or foreign fault of `path` at `off` would use and
- * copies it to `out` (the other path to `from`); returns 0 if there is one. */
-static int find_copy(const char *path, off_t off, unsigned opening,
-                     unsigned char *out, char *from)
-{
-    int i, found = -1, which = 0;
-
-    pthread_mutex_lock(&copies_lock);
-    for (i = 0; i < ncopies; i++) {
-        if (copies[i].offset != off || !copies[i].opening[0])
-            continue;
-        if (cfg.corrupt == CORRUPT_STALE) {
-            if (strcmp(copies[i].path, path) != 0)
-                continue;
-            /* The newest copy from an opening before this one. */
-            if (copies[i].opening[0] < opening)
-                found = i, which = 0;
-            else if (copies[i].opening[1] && copies[i].opening[1] < opening)
-                found = i, which = 1;
-            break;
-        }
-        if (strcmp(copies[i].path, path) != 0 &&
-            (found < 0 || copies[i].opening[0] > copies[found].opening[0]))
-            found = i;
-    }
-    if (found >= 0) {
-        memcpy(out, copies[found].data[which], cfg.block);
-        strcpy(from, copies[found].path);
-    }
-    pthread_mutex_unlock(&copies_lock);
-    return found >= 0 ? 0 : -1;
-}
-
-static ssize_t corrupt_read(int fd, void *buf, size_t count)
-{
-    unsigned char *b = buf, *keep = NULL, *m_at;
-    size_t m = count / cfg.block / 2;
-    off_t at = real_lseek(fd, 0, SEEK_CUR), off;
-    char path[512], from[512];
-    unsigned opening = atomic_load(&fd_opening[fd]);
-    unsigned long long n;
-    ssize_t got;
-    int saved;
-
-    /* Only whole blocks of a read that starts on a block boundary. */
-    if (at < 0 || at % (off_t)cfg.block || count / cfg.block < 2 ||
-        fd_path(fd, path, sizeof path) != 0)
-        return real_read(fd, buf, count);
-    off = at + (off_t)(m * cfg.block);
-    m_at = b + m * cfg.block;
-    keep = malloc(cfg.block);
-    if (!keep)
-        return real_read(fd, buf, count);
-    if (keeps_copies() &&
-        find_copy(path, off, opening, keep, from) != 0) {
-        free(keep);
-        return real_read(fd, buf, count);
-    }
-    n = atomic_fetch_add(&candidates, 1) + 1;
-    if (n < cfg.nth || (cfg.count && n - cfg.nth >= cfg.count)) {
-        free(keep);
-        return real_read(fd, buf, count);
-    }
-    /* What the destination held before: the bytes left in place. */
-    if (cfg.corrupt == CORRUPT_UNDELIVERED)
-        memcpy(keep, m_at, cfg.block);
-    got = real_read(fd, buf, count);
-    saved = errno;
-    if (got < 0 || (size_t)got < (m + 1) * cfg.block) {
-        free(keep);
-        errno = saved;
-        return got; /* the block never came: nothing to damage */
-    }
-    switch (cfg.corrupt) {
-    case CORRUPT_FLIP: {
-        size_t byte = 64 + (size_t)(n * 131) % (cfg.block - 64);
-        m_at[byte] ^= (unsigned char)(1u << (n % 8));
-        log_corrupt("flip %s %lld byte=%lld opening=%u\n", path, (long long)off,
-                    (long long)(off + (off_t)byte), opening);
-        break;
-    }
-    case CORRUPT_ZERO:
-        memset(m_at, 0, cfg.block);
-        log_corrupt("zero %s %lld opening=%u\n", path, (long long)off, opening);
-        break;
-    case CORRUPT_UNDELIVERED:
-        memcpy(m_at, keep, cfg.block);
-        log_corrupt("undelivered %s %lld opening=%u\n", path, (long long)off,
-                    opening);
-        break;
-    case CORRUPT_SWAP:
-        memcpy(keep, m_at, cfg.block);
-        memcpy(m_at, m_at - cfg.block, cfg.block);
-        memcpy(m_at - cfg.block, keep, cfg.block);
-        log_corrupt("swap %s %lld with=%lld opening=%u\n", path,
-                    (long long)(off - (off_t)cfg.block), (long long)off, opening);
-        break;
-    case CORRUPT_MISPLACE:
-        memcpy(m_at - cfg.block, m_at, cfg.block);
-        log_corrupt("misplace %s %lld from=%lld opening=%u\n", path,
-                    (long long)(off - (off_t)cfg.block), (long long)off, opening);
-        break;
-    case CORRUPT_STALE:
-        memcpy(m_at, keep, cfg.block);
-        log_corrupt("stale %s %lld opening=%u\n", path, (long long)off, opening);
-        break;
-    case CORRUPT_FOREIGN:
-        memcpy(m_at, keep, cfg.block);
-        log_corrupt("foreign %s %lld from=%s opening=%u\n", path, (long long)off,
-                    from, opening);
-        break;
-    case CORRUPT_NONE:
-        break;
-    }
-    free(keep);
-    errno = saved;
-    return got;
-}
-
 ssize_t write(int fd, const void *buf, size_t count)
 {
-    off_t at;
-    ssize_t put;
-
     if (active() && rw_fault(OP_WRITE, fd, &count))
         return -1;
-    if (!keeps_copies() || !is_dummy_fd(fd))
-        return real_write(fd, buf, count);
-    at = real_lseek(fd, 0, SEEK_CUR);
-    put = real_write(fd, buf, count);
-    if (put > 0)
-        keep_copy(fd, buf, (size_t)put, at);
-    return put;
+    return real_write(fd, buf, count);
 }
 
 ssize_t read(int fd, void *buf, size_t count)
 {
     if (active() && rw_fault(OP_READ, fd, &count))
         return -1;
-    if (cfg.corrupt != CORRUPT_NONE && is_dummy_fd(fd))
-        return corrupt_read(fd, buf, count);
     return real_read(fd, buf, count);
 }
 

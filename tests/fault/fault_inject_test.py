@@ -310,6 +310,11 @@ class FaultInjectTest(unittest.TestCase):
         self.assertEqual(self.results(lines, "write"), [0] * 3)
         self.assertEqual(self.results(lines, "write", "plain"), [1] * 3)
 
+        lines = self.seq(op="read", short_by=512, nth=3, count=1)
+        self.assertEqual(self.results(lines, "read"), [1000, 1000, 488, 512])
+        lines = self.seq(op="write", short_by=1000, count=0)
+        self.assertEqual(self.results(lines, "write"), [0] * 3)
+
     def test_delay_slows_but_succeeds(self):
         delay_ms = 200
         for op, calls in [("write", 3), ("read", 4), ("close", 1)]:

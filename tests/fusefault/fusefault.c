@@ -7,6 +7,13 @@
  *
  *   --fault=KIND    flip        a read returns one payload bit flipped
  *                   zero-read   a read returns the block as zeros
+ *                   undelivered a read returns the block as the reader's
+ *                               buffer held it before the read, had the
+ *                               read reported bytes it never delivered:
+ *                               the poison a verifying reader puts there
+ *                               ("ICHPOISN", then 0xA5 bytes)
+ *                   misplace    a read of the block at A returns the block
+ *                               stored at A + block of the same file
  *                   drop-write  a write is acknowledged but the block is
  *                               not stored (it stays a hole)
  *                   misdirect   the block written for offset A lands at the
@@ -16,6 +23,10 @@
  *                               incarnation of the same file name
  *                   foreign     a read returns the same block of another
  *                               file (of the same worker where there is one)
+ *                   short-read  every read of more than 512 bytes returns
+ *                               512 bytes fewer, the rest left to the next
+ *                               call (legal, and what FUSE and NFS may do);
+ *                               nothing is logged
  *                   none        (default) pass everything through
  *   --count=N       faulted blocks per file incarnation (default 1)
  *   --block=BYTES   block size (default 4096)
@@ -65,12 +76,15 @@ enum fault {
     F_MISDIRECT,
     F_SWAP,
     F_STALE,
-    F_FOREIGN
+    F_FOREIGN,
+    F_UNDELIVERED,
+    F_MISPLACE,
+    F_SHORT_READ
 };
 
 static const char *const fault_names[] = {
     "none", "flip", "zero-read", "drop-write", "misdirect", "swap", "stale",
-    "foreign",
+    "foreign", "undelivered", "misplace", "short-read",
 };
 
 enum stall_op {
@@ -81,6 +95,7 @@ static const char *const stall_names[] = {
     "none", "write", "read", "fsync", "unlink", "close", "open", "statfs",
 };
 
+#define COUNT_OF(names) ((int)(sizeof(names) / sizeof *(names)))
 #define MAX_COUNT 16
 #define MAX_FILES 4096
 
@@ -606,7 +621,8 @@ static struct file_state *sibling_of(const struct file_state *st, uint64_t end)
  * buffer is not page-aligned, so each request damages its own part of the
  * block; the line is logged once the whole block was damaged.
  */
-static void read_faults(struct file_state *st, char *buf, size_t got, uint64_t off)
+static void read_faults(struct file_state *st, int fd, char *buf, size_t got,
+                        uint64_t off)
 {
     unsigned i;
 
@@ -633,6 +649,16 @@ static void read_faults(struct file_state *st, char *buf, size_t got, uint64_t o
         }
         if (cfg.fault == F_ZERO_READ) {
             memset(buf + (lo - off), 0, hi - lo);
+        } else if (cfg.fault == F_UNDELIVERED) {
+            static const char magic[8] = {'I', 'C', 'H', 'P', 'O', 'I', 'S', 'N'};
+            uint64_t at;
+
+            for (at = lo; at < hi; at++)
+                buf[at - off] = at - t < 8 ? magic[at - t] : (char)0xA5;
+        } else if (cfg.fault == F_MISPLACE) {
+            if (pread(fd, buf + (lo - off), hi - lo, (off_t)(lo + cfg.block)) !=
+                (ssize_t)(hi - lo))
+                continue; /* no block after it yet: not injected */
         } else if (cfg.fault == F_FOREIGN) {
             struct file_state *o = st->from[i] ? st->from[i]
                                                : sibling_of(st, t + cfg.block);
@@ -649,9 +675,12 @@ static void read_faults(struct file_state *st, char *buf, size_t got, uint64_t o
         if (st->covered[i] < cfg.block)
             continue;
         st->done[i] = 1;
-        if (cfg.fault == F_ZERO_READ)
-            log_line("zero-read %s%s %llu\n", cfg.mountpoint, st->name,
-                     (unsigned long long)t);
+        if (cfg.fault == F_ZERO_READ || cfg.fault == F_UNDELIVERED)
+            log_line("%s %s%s %llu\n", fault_names[cfg.fault], cfg.mountpoint,
+                     st->name, (unsigned long long)t);
+        else if (cfg.fault == F_MISPLACE)
+            log_line("misplace %s%s %llu from=%llu\n", cfg.mountpoint, st->name,
+                     (unsigned long long)t, (unsigned long long)(t + cfg.block));
         else
             log_line("foreign %s%s %llu from=%s%s\n", cfg.mountpoint, st->name,
                      (unsigned long long)t, cfg.mountpoint, st->from[i]->name);
@@ -668,12 +697,15 @@ static int ff_read(const char *path, char *buf, size_t size, off_t off,
     (void)path;
     if (h->st)
         maybe_stall(S_READ, h->st->name, (uint64_t)off);
+    if (h->st && cfg.fault == F_SHORT_READ && size > 512)
+        size -= 512;
     got = pread(h->fd, buf, size, off);
     if (got < 0)
         return -errno;
     if (h->st && (cfg.fault == F_FLIP || cfg.fault == F_ZERO_READ ||
-                  cfg.fault == F_FOREIGN))
-        read_faults(h->st, buf, (size_t)got, (uint64_t)off);
+                  cfg.fault == F_FOREIGN || cfg.fault == F_UNDELIVERED ||
+                  cfg.fault == F_MISPLACE))
+        read_faults(h->st, h->fd, buf, (size_t)got, (uint64_t)off);
     return (int)got;
 }
 
@@ -881,7 +913,8 @@ static int take_options(int argc, char **argv)
         }
         v++;
         if (strncmp(a, "--fault=", 8) == 0)
-            cfg.fault = (enum fault)lookup_name(fault_names, 8, "--fault", v);
+            cfg.fault = (enum fault)lookup_name(fault_names, COUNT_OF(fault_names),
+                                                "--fault", v);
         else if (strncmp(a, "--count=", 8) == 0)
             cfg.count = (unsigned)parse_size("--count", v, 1);
         else if (strncmp(a, "--block=", 8) == 0)
@@ -893,7 +926,8 @@ static int take_options(int argc, char **argv)
             if (cfg.log_fd < 0)
                 die("--log", v);
         } else if (strncmp(a, "--stall=", 8) == 0)
-            cfg.stall = (enum stall_op)lookup_name(stall_names, 8, "--stall", v);
+            cfg.stall = (enum stall_op)lookup_name(stall_names, COUNT_OF(stall_names),
+                                                   "--stall", v);
         else if (strncmp(a, "--stall-after=", 14) == 0)
             cfg.stall_after = parse_size("--stall-after", v, 1);
         else if (strncmp(a, "--release=", 10) == 0)

@@ -10,7 +10,7 @@
 
 #include "config/run_settings.h"
 #include "guard/break_handler.h"
-#include "report/run_outcome.h"
+#include "ledger/run_outcome.h"
 
 namespace iochurn {
 namespace {

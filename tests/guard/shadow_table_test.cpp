@@ -1,6 +1,6 @@
 // The shadow table: its index rule, the mirror writes of a real pass, the
-// emergency clean-up over mixed entries and busy workers, and the parking of
-// workers once the emergency has begun.
+// emergency clean-up over mixed entries and busy workers, the parking of
+// workers once the emergency has begun, and the bound on the clean-ups.
 #include "guard/shadow_table.h"
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 
 #include "platform/event.h"
 #include "platform/no_destructor.h"
+#include "platform/sleep.h"
 #include "support/pass_fixture.h"
 #include "support/scratch_dir.h"
 #include "platform/buffer.h"
@@ -32,6 +33,12 @@ namespace {
 using testing_support::file_exists;
 using testing_support::PassFixture;
 using testing_support::ScratchDir;
+
+// Entry i of the table as the clean-up numbers it (t x filecount + j).
+FileSlot& entry_at(int i) {
+  int filecount = settings.filecount;
+  return shadow_rows[i / filecount].entries[i % filecount];
+}
 
 bool refers_to_open_file(const FileSlot& e) {
   return e.write_buffer != nullptr && e.descriptor != -1;
@@ -96,13 +103,13 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
   FileSlot sentinel{};
   sentinel.descriptor = 77;
   sentinel.write_sum = 0x1234;
-  shadow_table[3] = sentinel;  // worker 1's last entry
-  shadow_table[6] = sentinel;  // past the run's entries
+  entry_at(3) = sentinel;  // worker 1's last entry
+  entry_at(6) = sentinel;  // past the run's entries
 
   Worker* w = make_worker(2);
   setup_slots(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(std::memcmp(&e, &w->slots[j], sizeof e), 0) << j;
     EXPECT_EQ(e.descriptor, -1);
     EXPECT_EQ(e.write_sum, kNoSum);
@@ -111,7 +118,7 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
 
   allocate_buffers(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(e.write_buffer, w->slots[j].write_buffer);
     EXPECT_EQ(e.read_buffer, w->slots[j].write_buffer);
     EXPECT_FALSE(refers_to_open_file(e));  // buffers, but no file yet
@@ -119,14 +126,14 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
 
   create_files(w);
   for (int j = 0; j < 2; ++j) {
-    const FileSlot& e = shadow_table[4 + j];
+    const FileSlot& e = entry_at(4 + j);
     EXPECT_EQ(e.descriptor, w->slots[j].descriptor);
     EXPECT_STREQ(e.path, w->slots[j].path);
     EXPECT_EQ(e.path, dir_.file(temp_name(w, j)));
   }
   // An entry refers to an open file exactly when it is one of this worker's.
   for (int i = 0; i < 6; ++i) {
-    const FileSlot& e = shadow_table[i];
+    const FileSlot& e = entry_at(i);
     bool open_file = refers_to_open_file(e);
     EXPECT_EQ(open_file, i == 4 || i == 5) << i;
     if (open_file) {
@@ -136,11 +143,11 @@ TEST_F(Shadow, UpdatePointsMirrorARealPass) {
   }
 
   end_pass(w);
-  EXPECT_TRUE(is_zero(shadow_table[4]));
-  EXPECT_TRUE(is_zero(shadow_table[5]));
+  EXPECT_TRUE(is_zero(entry_at(4)));
+  EXPECT_TRUE(is_zero(entry_at(5)));
   EXPECT_TRUE(dir_.entries().empty());
-  EXPECT_EQ(std::memcmp(&shadow_table[3], &sentinel, sizeof sentinel), 0);
-  EXPECT_EQ(std::memcmp(&shadow_table[6], &sentinel, sizeof sentinel), 0);
+  EXPECT_EQ(std::memcmp(&entry_at(3), &sentinel, sizeof sentinel), 0);
+  EXPECT_EQ(std::memcmp(&entry_at(6), &sentinel, sizeof sentinel), 0);
 }
 
 TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
@@ -152,7 +159,7 @@ TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
   start_pass(w);
   ::testing::internal::GetCapturedStderr();
   for (int j = 0; j < 3; ++j) {
-    const FileSlot& e = shadow_table[j];
+    const FileSlot& e = entry_at(j);
     EXPECT_EQ(e.write_buffer, w->slots[j].write_buffer);
     EXPECT_EQ(e.read_buffer, w->slots[j].read_buffer);
     EXPECT_NE(e.read_buffer, e.write_buffer);
@@ -161,7 +168,7 @@ TEST_F(Shadow, SeparateBuffersAndFailedOpensAreMirroredToo) {
     EXPECT_FALSE(refers_to_open_file(e));
   }
   end_pass(w);
-  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(shadow_table[j]));
+  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(entry_at(j)));
 }
 
 TEST_F(Shadow, MirroringOffWritesNothing) {
@@ -169,7 +176,7 @@ TEST_F(Shadow, MirroringOffWritesNothing) {
   Worker* w = make_worker();
   start_pass(w);
   ASSERT_GE(w->slots[0].descriptor, 0);
-  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(shadow_table[j]));
+  for (int j = 0; j < 3; ++j) EXPECT_TRUE(is_zero(entry_at(j)));
   end_pass(w);  // the worker's own clean-up still runs
   EXPECT_TRUE(dir_.entries().empty());
   EXPECT_EQ(w->slots[0].write_buffer, nullptr);
@@ -203,13 +210,13 @@ TEST_F(Shadow, EmergencyCleanUpOverMixedEntries) {
   // 2: closed by its worker       3: a zero entry (descriptor 0)
   // 4: open, its file gone        5: a descriptor nothing holds
   // 6: past threads x filecount: not the clean-up's business
-  shadow_table[0] = entry(shared, shared, fd0, f0);
-  shadow_table[1] = entry(sep_w, sep_r, fd1, f1);
-  shadow_table[2] = entry(closed_buf, closed_buf, -1, f2);
-  shadow_table[3] = FileSlot{};
-  shadow_table[4] = entry(gone_buf, gone_buf, fd4, dir_.file("f4"));
-  shadow_table[5] = entry(bad_buf, bad_buf, 100000, f5);
-  shadow_table[6] = entry(outside_buf, outside_buf, fd6, f6);
+  entry_at(0) = entry(shared, shared, fd0, f0);
+  entry_at(1) = entry(sep_w, sep_r, fd1, f1);
+  entry_at(2) = entry(closed_buf, closed_buf, -1, f2);
+  entry_at(3) = FileSlot{};
+  entry_at(4) = entry(gone_buf, gone_buf, fd4, dir_.file("f4"));
+  entry_at(5) = entry(bad_buf, bad_buf, 100000, f5);
+  entry_at(6) = entry(outside_buf, outside_buf, fd6, f6);
 
   ASSERT_TRUE(begin_emergency());
   ::testing::internal::CaptureStdout();
@@ -289,7 +296,7 @@ TEST_F(Shadow, BusyWorkerIsDeletedByNameAndPointedAtDevNull) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   // Leaving the gate now would park this thread; the reset lets it go.
   // The idle worker's slots now belong to the clean-up: forget them.
-  FileSlot idle_entry = shadow_table[2];
+  FileSlot idle_entry = entry_at(2);
   std::memset(static_cast<void*>(idle->slots), 0, sizeof idle->slots);
 
   EXPECT_TRUE(dir_.entries().empty());  // every file deleted by name
@@ -300,7 +307,7 @@ TEST_F(Shadow, BusyWorkerIsDeletedByNameAndPointedAtDevNull) {
     // A late write lands nowhere, from the buffer the worker still owns.
     EXPECT_EQ(write(busy_fd[j], busy->slots[j].write_buffer, 4096), 4096);
     EXPECT_EQ(busy->slots[j].write_buffer[4095], j);
-    EXPECT_EQ(shadow_table[j].write_buffer, busy->slots[j].write_buffer);
+    EXPECT_EQ(entry_at(j).write_buffer, busy->slots[j].write_buffer);
   }
   EXPECT_FALSE(descriptor_open(idle_fd));
   EXPECT_EQ(idle_entry.write_buffer, nullptr);  // the idle worker's released
@@ -326,7 +333,7 @@ TEST_F(Shadow, FinalCleanUpIsSilentAndClaimsTheEnd) {
   // Slot 1 fails its close and its unlink: still not a word.
   ASSERT_EQ(close(w->slots[1].descriptor), 0);
   ASSERT_EQ(unlink(w->slots[1].path), 0);
-  shadow_table[1].descriptor = 100000;
+  entry_at(1).descriptor = 100000;
 
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
@@ -412,7 +419,9 @@ void parks_after_emergency() {
   }).detach();
   std::thread([path] {
     tids[1] = this_tid();
-    shadow_set_path(6, 0, path.c_str());
+    FileSlot slot{};
+    std::snprintf(slot.path, sizeof slot.path, "%s", path.c_str());
+    shadow_set_slot(6, 0, slot);
     open_begin();
     late_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     shadow_set_descriptor(6, 0, late_fd.load());
@@ -433,7 +442,7 @@ void parks_after_emergency() {
   // The open in flight closed and deleted its own file before parking.
   if (late_fd < 0 || descriptor_open(late_fd)) leave(dir, 51);
   if (file_exists(path)) leave(dir, 52);
-  if (shadow_table[6].descriptor != 0) leave(dir, 53);  // never mirrored
+  if (entry_at(6).descriptor != 0) leave(dir, 53);  // never mirrored
   leave(dir, 0);
 }
 
@@ -506,6 +515,90 @@ TEST(ShadowDeathTest, EmergencyAgainstRunningWorkersLeavesNothing) {
     EXPECT_EXIT(emergency_against_running_workers(strike_after),
                 ::testing::ExitedWithCode(0), "")
         << "strike after " << strike_after << " passes";
+}
+
+
+// The bound on the clean-ups: a worker stuck while it holds its entry lock
+// never holds the clean-up, and the wait for the clean-up lasts only while it
+// moves.
+
+// A pass clean-up step that hangs, as a close on a dead file system does,
+// until a byte arrives on `fd`.
+struct HangingStep {
+  int fd;
+  std::atomic<bool> entered{false};
+  static void run(void* arg) {
+    auto* self = static_cast<HangingStep*>(arg);
+    self->entered.store(true);
+    char byte;
+    (void)!read(self->fd, &byte, 1);
+  }
+};
+
+class CleanupBound : public PassFixture {};
+
+TEST_F(CleanupBound, AWorkerStuckInItsCleanUpStepIsDeletedByName) {
+  ASSERT_EQ(shadow_prepare(), 0);
+  settings.threads = 2;
+  settings.filecount = 2;
+  Worker* stuck = make_worker(0);
+  Worker* idle = make_worker(1);
+  start_pass(stuck);
+  start_pass(idle);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  HangingStep step{pipe_fds[0]};
+  std::thread holder([&] { shadow_cleanup_step(0, HangingStep::run, &step); });
+  while (!step.entered.load()) std::this_thread::yield();
+
+  ASSERT_TRUE(begin_emergency());
+  ::testing::internal::CaptureStderr();
+  Shadow_close_files();  // would block for ever on the worker's lock
+  Shadow_free_buffers();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(dir_.entries().empty());
+  // Nothing of the stuck worker's was touched under it.
+  for (int j = 0; j < 2; ++j) {
+    EXPECT_NE(fcntl(stuck->slots[j].descriptor, F_GETFD), -1);
+    EXPECT_EQ(shadow_rows[0].entries[j].write_buffer, stuck->slots[j].write_buffer);
+  }
+
+  (void)!write(pipe_fds[1], "x", 1);
+  holder.join();
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  shadow_reset_for_test();
+  std::memset(static_cast<void*>(idle->slots), 0, sizeof idle->slots);
+  for (int j = 0; j < 2; ++j) {
+    close(stuck->slots[j].descriptor);
+    stuck->slots[j].descriptor = -1;
+  }
+  free_buffers(stuck);
+}
+
+void moving_steps(void*) {  // one and a half times the limit, never still
+  for (int i = 0; i < 3 * kCleanupStallLimitMs / 200; ++i) {
+    micro_sleep(0, 100000);
+    note_cleanup_progress();
+  }
+}
+
+void stuck_steps(void*) {
+  for (;;) pause();
+}
+
+void bounded_then_exit(void (*steps)(void*)) {
+  run_bounded_cleanup(steps, nullptr, 7);
+  _exit(0);
+}
+
+TEST(CleanupBoundDeathTest, WaitsWhileTheCleanUpMovesAndNoLonger) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(bounded_then_exit(moving_steps), ::testing::ExitedWithCode(0),
+              "");
+  EXPECT_EXIT(
+      bounded_then_exit(stuck_steps), ::testing::ExitedWithCode(7),
+      "^iochurn: clean-up stopped: no answer from the file system for 3 s\n$");
 }
 
 }  // namespace

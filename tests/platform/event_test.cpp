@@ -1,7 +1,6 @@
 // Auto-reset event: pending signals, time-outs, one wake per signal, and no
 // lost wake-up under many threads.
 #include "platform/event.h"
-#include "platform/no_destructor.h"
 
 #include <gtest/gtest.h>
 
@@ -117,22 +116,6 @@ TEST(AutoResetEvent, NoLostWakeUpInPingPongUnderLoad) {
     EXPECT_EQ(p->ping.wait(0), WaitResult::kTimedOut);
     EXPECT_EQ(p->pong.wait(0), WaitResult::kTimedOut);
   }
-}
-
-TEST(NoDestructor, BuildsInPlaceAndNeverDestroys) {
-  struct Counted {
-    explicit Counted(int* d, int v) : destroyed(d), value(v) {}
-    ~Counted() { ++*destroyed; }
-    int* destroyed;
-    int value;
-  };
-  int destroyed = 0;
-  {
-    NoDestructor<Counted> held(&destroyed, 42);
-    EXPECT_EQ(held->value, 42);
-    EXPECT_EQ((*held).value, 42);
-  }
-  EXPECT_EQ(destroyed, 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -15,8 +16,13 @@
 #include <thread>
 #include <tuple>
 
-#include "report/run_outcome.h"
-#include "report/run_record.h"
+#include "ledger/run_outcome.h"
+#include "ledger/run_record.h"
+#include "platform/fs_info.h"
+#include "platform/whole_file.h"
+#include "report/report_text.h"
+#include "report/report_writer.h"
+#include "report/timeline.h"
 #include "support/scratch_dir.h"
 
 namespace iochurn {
@@ -135,6 +141,8 @@ TEST_F(Report, FieldsFollowTheRecordAndTheOutcome) {
   std::string mine = std::to_string(getpid()) + "_1_2.DUMMY";
   for (const std::string& name : {mine, std::string("1_0_0.DUMMY"),
                                   std::to_string(getpid()) + "_x_0.DUMMY",
+                                  // No worker builds a leading zero.
+                                  std::to_string(getpid()) + "_01_2.DUMMY",
                                   mine + ".3.failed"})
     close(open(dir_.file(name).c_str(), O_CREAT | O_WRONLY, 0600));
 
@@ -157,7 +165,7 @@ TEST_F(Report, FieldsFollowTheRecordAndTheOutcome) {
   set_end_cause(EndCause::kSignal, 2);
   note_emergency_cleanup();
   set_exit_status(1);
-  ReportTotals summary{11, 22, 3, 4};
+  Totals summary{11, 22, 3, 4};
   r = parse(build_report(&summary));
   EXPECT_EQ(std::make_tuple(r["ended"], r["signal"], r["cleanup"], r["exit_status"]),
             std::make_tuple(json("signal"), json("SIGINT"), json("emergency"), json(1)));
@@ -197,12 +205,16 @@ TEST_F(Report, FilesAreReplacedWholeAndFinalReportsStay) {
   char arg0[] = "iochurn";
   char* argv[] = {arg0, nullptr};
   set_up_report(argv, 1);
-  EXPECT_EQ(write_report(false, nullptr), 0);
+  ReportWriteResult running = write_report(false, nullptr);
+  EXPECT_FALSE(running.skipped);
+  EXPECT_EQ(running.error, 0);
   EXPECT_EQ(parse(slurp(report_path_))["ended"], "running");
   set_end_cause(EndCause::kCompleted);
   set_exit_status(0);
-  EXPECT_EQ(write_report(true, nullptr), 0);
-  EXPECT_EQ(write_report(false, nullptr), -1);
+  ReportWriteResult final_one = write_report(true, nullptr);
+  EXPECT_FALSE(final_one.skipped);
+  EXPECT_EQ(final_one.error, 0);
+  EXPECT_TRUE(write_report(false, nullptr).skipped);
   EXPECT_EQ(parse(slurp(report_path_))["ended"], "completed");
   EXPECT_EQ(write_report_bounded(5000), 0);
   EXPECT_EQ(parse(slurp(report_path_))["exit_status"], 0);
@@ -232,7 +244,7 @@ TEST_F(Report, RankSectionsAddUpToTheTotals) {
   ranks[2].ended = static_cast<uint8_t>(EndCause::kSignal);
   ranks[2].signal_number = 15;
   report_set_ranks(ranks, 3);
-  ReportTotals summary{7, 7, 7, 7};  // the sections win over it
+  Totals summary{7, 7, 7, 7};  // the sections win over it
   json r = parse(build_report(&summary));
   report_set_ranks(nullptr, 0);
   ASSERT_FALSE(r.is_discarded());
@@ -269,6 +281,61 @@ TEST_F(Report, RankSectionsAddUpToTheTotals) {
   EXPECT_FALSE(r.contains("ranks"));
   EXPECT_EQ(r["totals"]["bytes_read"], 7);
   EXPECT_EQ(r["errors_by_operation"]["open"], 0);
+}
+
+}  // namespace
+}  // namespace iochurn
+
+namespace iochurn {
+namespace {
+
+TEST_F(Report, TimelineAndPerWorkerRatesGoIntoTheDocument) {
+  char arg0[] = "iochurn";
+  char* argv[] = {arg0, nullptr};
+  set_up_report(argv, 1);
+  ASSERT_TRUE(timeline_start());
+  record_worker_start(0);
+  record_worker_start(1);
+  // Two intervals: the first with one slow write of worker 1, the second
+  // with a read of worker 0 and an error.
+  uint64_t s = activity_begin(1, Op::kWrite, 0, 0, 1 << 20);
+  activity_end(1, Op::kWrite, s - 5000000, 1 << 20, 1);
+  // Intervals under a millisecond are not sampled.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  timeline_sample_now(2, 1000000000u, -1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  s = activity_begin(0, Op::kRead, 0, 0, 1 << 20);
+  activity_end(0, Op::kRead, s - 200000, 1 << 20, 1);
+  record_counted_error(0, false);
+  timeline_sample_now(2, 1000000000u, -1);
+
+  std::string text = build_report(nullptr);
+  json r = parse(text);
+  ASSERT_FALSE(r.is_discarded()) << text;
+  EXPECT_EQ(r["timeline_interval_s"], 1);
+  const json& t = r["timeline"];
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0]["bytes_written"], 1 << 20);
+  EXPECT_EQ(t[0]["bytes_read"], 0);
+  EXPECT_NEAR(t[0]["write_max_us"].get<double>(), 5000.0, 50.0);
+  EXPECT_TRUE(t[0]["read_median_us"].is_null());
+  EXPECT_EQ(t[1]["bytes_read"], 1 << 20);
+  EXPECT_EQ(t[1]["errors"], 1);
+  EXPECT_TRUE(t[1]["write_p99_us"].is_null());
+  EXPECT_LE(t[0]["t_s"].get<double>(), t[1]["t_s"].get<double>());
+  // One line per sample: the series is last and stays compact.
+  size_t at = text.find("\n  \"timeline\": [\n    {\"t_s\":");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(text.compare(text.size() - 8, 8, "}\n  ]\n}\n"), 0);
+
+  const json& w1 = r["workers"][1];
+  EXPECT_NEAR(w1["throughput"]["write_MiBps"].get<double>(), 200.0, 5.0);
+  EXPECT_TRUE(w1["throughput"]["read_MiBps"].is_null());
+  EXPECT_EQ(w1["latency"]["write"]["slowest"]["worker"], 1);
+  EXPECT_EQ(w1["latency"]["write"]["count"], 1);
+  EXPECT_EQ(r["workers"][0]["latency"]["write"]["count"], 0);
+  EXPECT_EQ(r["workers"][0]["latency"]["read"]["count"], 1);
+  EXPECT_TRUE(r["settings"]["runtime_s"].is_null());
 }
 
 }  // namespace

@@ -11,11 +11,12 @@
 #include <string>
 
 #include "config/run_settings.h"
-#include "report/summary.h"
+#include "ledger/summary.h"
 #include "guard/shadow_table.h"
-#include "worker/file_slot.h"
+#include "tempfile/file_slot.h"
 #include "support/scratch_dir.h"
 #include "worker/transfer.h"
+#include "worker/worker_report.h"
 
 namespace iochurn {
 namespace testing_support {
@@ -53,6 +54,7 @@ class PassFixture : public ::testing::Test {
     fill_thread_params(settings, index, &w->params);
     w->index = index;
     w->pid = static_cast<int32_t>(getpid());
+    w->counted_before = record_counts(index);
     return w;
   }
 

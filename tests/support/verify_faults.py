@@ -1,9 +1,9 @@
 """What injected data faults should look like to block verification.
 
-Shared by the tests that inject faults through the FUSE file system
-(fusefault) and through the preload library (fault_inject.so):
+Used by the tests that inject data faults through the FUSE file system
+(fusefault), the one place where data faults are made:
 
-- expected_*(): turn an injection log into the bad blocks a verifying reader
+- expected_fuse(): turns an injection log into the bad blocks a verifying reader
   must report, as Bad(kind, path, offset, found), where `found` holds the
   key=value pairs the report must carry (a value of None: the key must be
   there, any value);
@@ -54,6 +54,10 @@ def expected_fuse(lines):
             bad.append(Bad("corrupt", path, off, {}))
         elif kind in ("zero-read", "drop-write"):
             bad.append(Bad("zeroed", path, off, {}))
+        elif kind == "undelivered":
+            bad.append(Bad("undelivered", path, off, {}))
+        elif kind == "misplace":
+            bad.append(Bad("misplaced", path, off, {"offset": more["from"]}))
         elif kind == "misdirect":
             to = int(more["to"])
             bad.append(Bad("misplaced", path, to, {"offset": str(off)}))
@@ -70,38 +74,6 @@ def expected_fuse(lines):
         elif kind != "stall":
             raise AssertionError("unknown fusefault log line %r" % fields)
     return bad
-
-
-def expected_preload(lines):
-    """Bad blocks for the data-fault lines of a fault_inject.so log."""
-    bad = []
-    for fields in lines:
-        kind, path, off = fields[0], fields[1], int(fields[2])
-        more = detail(fields[3:])
-        if kind == "flip":
-            bad.append(Bad("corrupt", path, off, {}))
-        elif kind == "zero":
-            bad.append(Bad("zeroed", path, off, {}))
-        elif kind == "undelivered":
-            bad.append(Bad("undelivered", path, off, {}))
-        elif kind == "swap":
-            other = int(more["with"])
-            bad.append(Bad("misplaced", path, off, {"offset": str(other)}))
-            bad.append(Bad("misplaced", path, other, {"offset": str(off)}))
-        elif kind == "misplace":
-            bad.append(Bad("misplaced", path, off, {"offset": more["from"]}))
-        elif kind == "stale":
-            bad.append(Bad("stale", path, off, {"pass": None}))
-        elif kind == "foreign":
-            bad.append(Bad("foreign", path, off, foreign_found(more["from"])))
-        else:
-            raise AssertionError("unknown fault_inject log line %r" % fields)
-    return bad
-
-
-def faulty_files_preload(lines):
-    """Files (path, opening) that a preload log damaged."""
-    return {(f[1], detail(f[3:])["opening"]) for f in lines}
 
 
 REPORT = re.compile(r"Thread (\d+): ERR \[verify\]: (\w+) block at offset (\d+) "
@@ -169,7 +141,9 @@ def match(expected, got):
 BLOCK = 4096
 MAGIC = b"PROBEBLK"
 HEADER = struct.Struct("<8sIIIQ")   # magic, thread, slot, pass, offset
-POISON = b"\xa5" * BLOCK
+# What a verifying reader puts in its buffer before a read, so that bytes the
+# read reports but does not deliver are found: the program's poison header.
+POISON = (b"ICHPOISN" + b"\xa5" * BLOCK)[:BLOCK]
 
 
 def probe_block(thread, slot, pass_no, offset):

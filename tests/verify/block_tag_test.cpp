@@ -146,6 +146,48 @@ TEST(BlockTag, FindingsDescribeWhatWasFound) {
   EXPECT_EQ(std::string(text), "");
 }
 
+TEST(BlockTag, ShiftedBlocksAreNamedWithTheirShift) {
+  BlockIdentity id = identity();
+  auto file = stamped(id, 0, 8);
+  char text[192];
+  // Delivered from 512 bytes further on: the next block's header shows at
+  // 3584 inside every block of the run, and the shift is the same for each.
+  for (uint64_t at : {kBlock, 5 * kBlock}) {
+    BlockFinding f = classify_block(&file[at + kShiftStep], kBlock, at, id);
+    EXPECT_EQ(f.kind, BlockKind::kShifted) << at;
+    EXPECT_EQ(f.shift, int64_t{kShiftStep}) << at;
+  }
+  describe_finding(classify_block(&file[kBlock + kShiftStep], kBlock, kBlock, id),
+                   text, sizeof text);
+  EXPECT_EQ(std::string(text), " (found: shifted by 512 bytes)");
+  // From 1536 bytes before: the block's own header sits at 1536.
+  BlockFinding back = classify_block(&file[3 * kBlock - 1536], kBlock, 3 * kBlock, id);
+  EXPECT_EQ(back.kind, BlockKind::kShifted);
+  EXPECT_EQ(back.shift, -1536);
+  // Another file's header inside proves no shift of this one.
+  auto other = stamped(identity(9), 0, 8);
+  EXPECT_EQ(kind_of(&other[kBlock + kShiftStep], kBlock, id), BlockKind::kUnrecognised);
+  // Nor does this file's header of another pass.
+  auto old = stamped(identity(3, 7, 1), 0, 8);
+  EXPECT_EQ(kind_of(&old[kBlock + kShiftStep], kBlock, id), BlockKind::kUnrecognised);
+  // Any header of this file inside names the shift: offset 0's header at
+  // 512 inside the block read at 4096 means data from 4608 bytes before.
+  std::vector<uint8_t> odd(kBlock, 0x33);
+  std::memcpy(&odd[kShiftStep], &file[0], kBlockHeaderBytes);
+  EXPECT_EQ(classify_block(odd.data(), kBlock, kBlock, id).shift, -4608);
+}
+
+TEST(BlockTag, MissingTailIsDescribedByItsLength) {
+  char text[192];
+  BlockFinding f = missing_finding(12 << 20, 4 << 20);
+  EXPECT_EQ(f.kind, BlockKind::kMissing);
+  EXPECT_EQ(f.offset, uint64_t{12} << 20);
+  describe_finding(f, text, sizeof text);
+  EXPECT_EQ(std::string(text), " (found: the data ends here, 4194304 bytes missing)");
+  EXPECT_STREQ(block_kind_name(BlockKind::kMissing), "missing");
+  EXPECT_STREQ(block_kind_name(BlockKind::kShifted), "shifted");
+}
+
 TEST(BlockTag, RunIdentifiersDiffer) {
   choose_block_run_id();
   uint64_t first = block_run_id;

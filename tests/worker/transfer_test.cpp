@@ -16,6 +16,7 @@
 
 #include "guard/break_handler.h"
 #include "guard/watchdog.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "support/scratch_dir.h"
 #include "verify/additive_sum.h"
@@ -108,6 +109,46 @@ class Transfer : public PassFixture {
   }
 };
 
+TEST_F(Transfer, ARerunOnAnIndexCountsOnlyItsOwnShareOfTheRecord) {
+  RecordTotals earlier;  // what other tests left in the records
+  sum_records(3, &earlier);
+  Worker* first = make_worker(2);
+  start_pass(first);
+  std::string out, err;
+  run_phases(first, &out, &err, [first] {
+    ASSERT_EQ(ftruncate(first->slots[1].descriptor, kMB), 0);
+  });
+  end_pass(first);
+  Totals one = run_counts(first);
+  EXPECT_EQ(one.bytes_written, 6 * kMB);
+  EXPECT_EQ(one.bytes_read, 5 * kMB);
+  EXPECT_EQ(one.other_errors, 1u);  // the short read
+  EXPECT_EQ(one.compare_errors, 1u);
+  add_to_summary(one);
+
+  // The next run on the index starts from what the record holds by now.
+  Worker* second = make_worker(2);
+  start_pass(second);
+  run_phases(second, &out, &err);
+  end_pass(second);
+  Totals two = run_counts(second);
+  EXPECT_EQ(two.bytes_written, 6 * kMB);
+  EXPECT_EQ(two.bytes_read, 6 * kMB);
+  EXPECT_EQ(two.other_errors + two.compare_errors, 0u);
+  add_to_summary(two);
+
+  // The record holds both runs, each byte once; so does the summary.
+  RecordTotals live;
+  sum_records(3, &live);
+  EXPECT_EQ(live.counts.bytes_read - earlier.counts.bytes_read, 11 * kMB);
+  EXPECT_EQ(live.counts.other_errors - earlier.counts.other_errors, 1u);
+  SummaryTotals summary = summary_snapshot();
+  EXPECT_EQ(summary.Read_Bytes, 11 * kMB);
+  EXPECT_EQ(summary.Write_Bytes, 12 * kMB);
+  EXPECT_EQ(summary.Compare_Errors, 1u);
+  EXPECT_EQ(summary.Other_Errors, 1u);
+}
+
 TEST_F(Transfer, CleanPassWithSlotNumberFill) {
   Worker* w = make_worker();
   start_pass(w);
@@ -130,10 +171,10 @@ TEST_F(Transfer, CleanPassWithSlotNumberFill) {
   read_verify_phase(w);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "r**r**r**");
-  EXPECT_EQ(w->counters.bytes_written, 6 * kMB);
-  EXPECT_EQ(w->counters.bytes_read, 6 * kMB);
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).bytes_written, 6 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_read, 6 * kMB);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
 
   end_pass(w);
   EXPECT_TRUE(dir_.entries().empty());
@@ -162,8 +203,8 @@ TEST_F(Transfer, VerboseCommentary) {
             "Thread 7: Read file 1: .\n"
             "Thread 7: Additive sum 2097152 for file 1\n");
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
-  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_written, 4 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_read, 4 * kMB);
   settings.verbose = false;
   end_pass(w);
 }
@@ -185,10 +226,10 @@ TEST_F(Transfer, PartialLastChunkAndRandomFill) {
                         additive_sum_bytewise(s.write_buffer, kMB);
     EXPECT_EQ(s.write_sum, expected) << j;
   }
-  EXPECT_EQ(w->counters.bytes_written, 15 * kMB);
-  EXPECT_EQ(w->counters.bytes_read, 15 * kMB);
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).bytes_written, 15 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_read, 15 * kMB);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   end_pass(w);
 }
 
@@ -201,8 +242,8 @@ TEST_F(Transfer, SeparateBuffersReadIntoTheReadBuffer) {
   std::string out, err;
   run_phases(w, &out, &err);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   for (int j = 0; j < 3; ++j) {
     EXPECT_EQ(w->slots[j].read_buffer[0], j);
     EXPECT_EQ(w->slots[j].read_buffer[kMB - 1], j);
@@ -222,10 +263,10 @@ TEST_F(Transfer, ShortenedFilesGiveReadAndCompareErrors) {
     ASSERT_EQ(ftruncate(w->slots[0].descriptor, kMB), 0);
     ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB), 0);
   });
-  EXPECT_EQ(w->counters.other_errors, 2u);
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
-  EXPECT_EQ(w->counters.bytes_written, 6 * kMB);
+  EXPECT_EQ(run_counts(w).other_errors, 2u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).bytes_read, 4 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_written, 6 * kMB);
   EXPECT_TRUE(like(err,
                    "\nThread 0: ERR \\[read\\]: * for buffer 0\n"
                    "\nThread 0: ERR \\[read\\]: * for buffer 1\n"
@@ -243,6 +284,42 @@ TEST_F(Transfer, ShortenedFilesGiveReadAndCompareErrors) {
   EXPECT_TRUE(dir_.entries().empty());
 }
 
+TEST_F(Transfer, AnEarlyEndOfFileIsNamedAsSuch) {
+  for (VerifyMode mode : {VerifyMode::kSum, VerifyMode::kBlocks}) {
+    settings.verify_mode = mode;
+    settings.verify_block = 4096;
+    Worker* w = make_worker();
+    // Known to the run record, so the next reset clears what this counts.
+    w->generation = record_worker_start(w->index);
+    start_pass(w);
+    std::string out, err;
+    run_phases(w, &out, &err, [w] {
+      // Slot 2 ends after 1.5 MB: the second chunk meets the end of file.
+      ASSERT_EQ(ftruncate(w->slots[2].descriptor, kMB + kMB / 2), 0);
+    });
+    EXPECT_EQ(out, "w**w**w**r**r**r**");
+    if (mode == VerifyMode::kSum) {
+      EXPECT_EQ(err,
+                "\nThread 0: ERR [read]: end of file after 524288 of 1048576 "
+                "bytes for buffer 2\n"
+                "\nThread 0: ERR [chksum]: mismatch additive sums, "
+                "write=4194304, read=2097152\n");
+      EXPECT_EQ(run_counts(w).other_errors, 1u);
+    } else {
+      EXPECT_TRUE(like(err, "\nThread 0: ERR \\[verify\\]: missing block at offset "
+                            "1572864 of *_0_2.DUMMY (found: the data ends here, "
+                            "524288 bytes missing)\n"))
+          << err;
+      EXPECT_EQ(run_counts(w).other_errors, 0u);
+    }
+    EXPECT_EQ(run_counts(w).compare_errors, 1u);
+    EXPECT_EQ(run_counts(w).bytes_read, 5 * kMB + kMB / 2);
+    end_pass(w);
+    EXPECT_TRUE(dir_.entries().empty());
+    reset_run_record();
+  }
+}
+
 TEST_F(Transfer, FailedWriteKeepsTheSumOfTheChunkItTried) {
   Worker* w = make_worker();
   start_pass(w);
@@ -258,10 +335,10 @@ TEST_F(Transfer, FailedWriteKeepsTheSumOfTheChunkItTried) {
                    "\nThread 0: ERR \\[chksum\\]: mismatch additive sums, "
                    "write=1048576, read=0\n"))
       << err;
-  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
-  EXPECT_EQ(w->counters.bytes_read, 4 * kMB);
-  EXPECT_EQ(w->counters.other_errors, 2u);
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).bytes_written, 4 * kMB);
+  EXPECT_EQ(run_counts(w).bytes_read, 4 * kMB);
+  EXPECT_EQ(run_counts(w).other_errors, 2u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   end_pass(w);
   EXPECT_TRUE(dir_.entries().empty());
 }
@@ -280,9 +357,9 @@ TEST_F(Transfer, FailedSeeksSkipTheSlotInBothPhases) {
             "Thread 0: ERR [seek/w]: Illegal seek for file 1\n"
             "Thread 0: ERR [seek/r]: Illegal seek for file 1\n");
   EXPECT_EQ(w->slots[1].write_sum, kNoSum);
-  EXPECT_EQ(w->counters.other_errors, 2u);
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.bytes_written, 4 * kMB);
+  EXPECT_EQ(run_counts(w).other_errors, 2u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).bytes_written, 4 * kMB);
   end_pass(w);
   EXPECT_TRUE(dir_.entries().empty());
 }
@@ -294,7 +371,7 @@ TEST_F(Transfer, SyncWritesFlushEveryChunkAndAFailedFlushStopsTheFile) {
   std::string out, err;
   run_phases(w, &out, &err);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   end_pass(w);
 
   // /dev/null takes the write but refuses the flush.
@@ -306,9 +383,9 @@ TEST_F(Transfer, SyncWritesFlushEveryChunkAndAFailedFlushStopsTheFile) {
   EXPECT_EQ(err.substr(0, err.find("\nThread 0: ERR [read]")),
             "\nThread 0: ERR [sync]: Invalid argument for buffer 1\n");
   EXPECT_EQ(w->slots[1].write_sum, 1048576u);
-  EXPECT_EQ(w->counters.bytes_written, 5 * kMB);  // the flushed-out chunk counts
-  EXPECT_EQ(w->counters.other_errors, 2u);        // the flush and the read
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).bytes_written, 5 * kMB);  // the flushed-out chunk counts
+  EXPECT_EQ(run_counts(w).other_errors, 2u);        // the flush and the read
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   end_pass(w);
 }
 
@@ -326,8 +403,8 @@ TEST_F(Transfer, GuardedTransfersRunLikeUnguardedOnes) {
   watchdog_limit_ms = saved_limit;
   EXPECT_EQ(out, "w**w**w**r**r**r**");
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.bytes_read, 6 * kMB);
-  EXPECT_EQ(w->counters.other_errors + w->counters.compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).bytes_read, 6 * kMB);
+  EXPECT_EQ(run_counts(w).other_errors + run_counts(w).compare_errors, 0u);
   EXPECT_EQ(watchdog_expiries(), expiries);
   EXPECT_EQ(user_break.load(), 0);
   end_pass(w);

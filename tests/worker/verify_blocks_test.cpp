@@ -6,11 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "guard/slot_release.h"
-#include "report/run_record.h"
+#include "ledger/run_record.h"
 #include "support/pass_fixture.h"
 #include "verify/block_tag.h"
 #include "worker/transfer.h"
@@ -92,8 +93,8 @@ TEST_F(VerifyBlocks, SwappedBlocksAreNamedWithFileAndOffset) {
       << err;
   // The additive sum cannot see a rearrangement: no chksum line.
   EXPECT_EQ(err.find("ERR [chksum]"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
-  EXPECT_EQ(w->counters.other_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
   EXPECT_EQ(worker_records[0].files_different.load(), 1u);
   EXPECT_EQ(worker_records[0]
                 .bad_blocks[static_cast<int>(BlockKind::kMisplaced)]
@@ -116,23 +117,89 @@ TEST_F(VerifyBlocks, NamesEightBadBlocksPerFileAndCountsTheRest) {
   // Zeroed bytes change the sum too: its line follows, still one compare
   // error for the file.
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   end_pass(w);
 }
 
-TEST_F(VerifyBlocks, FilesThatCouldNotBeReadWholeAreNotCompared) {
+TEST_F(VerifyBlocks, ALostTailIsMissingDataNotAReadError) {
   Worker* w = make_worker();
   std::string err = run(w, [w] {
-    // A full file system or a lost tail: the read comes up short.
+    // Every write succeeded; the file then lost its end, once on a block
+    // boundary and once inside a block.
     ASSERT_EQ(ftruncate(w->slots[0].descriptor, kMB), 0);
     ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB + 512), 0);
   });
-  EXPECT_EQ(count_of(err, "ERR [read]"), 2) << err;
-  EXPECT_EQ(err.find("ERR [verify]"), std::string::npos) << err;
+  EXPECT_EQ(err.find("ERR [read]"), std::string::npos) << err;
   EXPECT_EQ(err.find("ERR [chksum]"), std::string::npos) << err;
-  EXPECT_EQ(w->counters.compare_errors, 0u);
-  EXPECT_EQ(w->counters.other_errors, 2u);
-  EXPECT_EQ(worker_records[0].files_different.load(), 0u);
+  EXPECT_NE(err.find("\nThread 0: ERR [verify]: missing block at offset 1048576 of " +
+                     std::string(w->slots[0].path) +
+                     " (found: the data ends here, 1048576 bytes missing)\n"),
+            std::string::npos)
+      << err;
+  // The block cut in two is not judged: its end lies in the lost range.
+  EXPECT_NE(err.find("missing block at offset 1049088 of " +
+                     std::string(w->slots[1].path) +
+                     " (found: the data ends here, 1048064 bytes missing)\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(count_of(err, "ERR [verify]"), 2) << err;
+  EXPECT_EQ(run_counts(w).compare_errors, 2u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
+  EXPECT_EQ(worker_records[0].files_different.load(), 2u);
+  EXPECT_EQ(worker_records[0].bad_blocks[static_cast<int>(BlockKind::kMissing)].load(), 2u);
+  EXPECT_TRUE(w->slots[0].data_failed);
+  end_pass(w);
+}
+
+TEST_F(VerifyBlocks, CorruptionFoundBeforeALostTailIsKept) {
+  settings.filesize = 16;
+  settings.filecount = 1;
+  settings.keep_failed = true;
+  settings.keep_failed_max = 5;
+  Worker* w = make_worker();
+  std::string err = run(w, [w] {
+    std::vector<uint8_t> junk(kBlock, 0x6B);
+    ASSERT_EQ(pwrite(w->slots[0].descriptor, junk.data(), kBlock, kMB), kBlock);
+    ASSERT_EQ(ftruncate(w->slots[0].descriptor, 12 * kMB), 0);
+  });
+  std::string path = w->slots[0].path;
+  EXPECT_NE(err.find("ERR [verify]: unrecognised block at offset 1048576 of " + path),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("ERR [verify]: missing block at offset 12582912 of " + path +
+                     " (found: the data ends here, 4194304 bytes missing)"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 0u);
+  RecordTotals t;
+  sum_records(1, &t);
+  EXPECT_EQ(t.errors[static_cast<int>(Op::kVerify)], 2u);
+  EXPECT_EQ(t.errors[static_cast<int>(Op::kRead)], 0u);
+  ::testing::internal::CaptureStderr();
+  end_pass(w);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(dir_.entries().size(), 1u);
+  EXPECT_EQ(dir_.entries()[0], temp_name(w, 0) + ".1.failed");
+  std::remove((dir_.path() + "/" + dir_.entries()[0]).c_str());
+}
+
+TEST_F(VerifyBlocks, AReadErrorStaysAnOtherErrorAfterItsBlocksAreJudged) {
+  Worker* w = make_worker();
+  std::string err = run(w, [w] {
+    zero_blocks(w->slots[2].descriptor, 0, 2);
+    // The descriptor no longer reads: EBADF at the first read.
+    int fd = w->slots[1].descriptor;
+    int wo = open((std::string(w->slots[1].path)).c_str(), O_WRONLY);
+    ASSERT_GE(wo, 0);
+    ASSERT_EQ(dup2(wo, fd), fd);
+    close(wo);
+  });
+  EXPECT_EQ(count_of(err, "ERR [read]: Bad file descriptor for buffer 1"), 1) << err;
+  EXPECT_EQ(count_of(err, "ERR [verify]: zeroed block"), 2) << err;
+  EXPECT_EQ(err.find("missing block"), std::string::npos) << err;
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).other_errors, 1u);
   end_pass(w);
 }
 
@@ -143,7 +210,7 @@ TEST_F(VerifyBlocks, SumModeStillComparesShortReadsButNeverCallsThemDifferent) {
     ASSERT_EQ(ftruncate(w->slots[1].descriptor, kMB), 0);
   });
   EXPECT_EQ(count_of(err, "ERR [chksum]"), 1) << err;
-  EXPECT_EQ(w->counters.compare_errors, 1u);
+  EXPECT_EQ(run_counts(w).compare_errors, 1u);
   EXPECT_EQ(worker_records[0].files_different.load(), 0u);
   end_pass(w);
 }
@@ -183,7 +250,7 @@ TEST_F(VerifyBlocks, RandomFillAndSeparateBuffersVerifyClean) {
   Worker* w = make_worker();
   std::string err = run(w, [] {});
   EXPECT_EQ(err, "");
-  EXPECT_EQ(w->counters.compare_errors, 0u);
+  EXPECT_EQ(run_counts(w).compare_errors, 0u);
   end_pass(w);
 }
 
