@@ -249,8 +249,8 @@ class EndingEarly(ReportCase):
         self.assertEqual(r.returncode, 10)
         self.assertEnded(self.load(), "start-failed", "orderly", 10)
         # With the workers running, the report's sampling thread is the
-        # third: worker 0's re-run is the fourth.
-        env = harness.fault_env(op="pthread_create", nth=4)
+        # fifth: worker 0's re-run is the sixth.
+        env = harness.fault_env(op="pthread_create", nth=6)
         r = self.run_reported("-O", "-R", "-o", "0", "-f", "1", "-s", "1", env=env)
         self.assertEqual(r.returncode, 6)
         doc = self.load()
