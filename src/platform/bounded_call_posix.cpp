@@ -75,7 +75,6 @@ BoundedEnd run_bounded(BoundedRoutine routine, void* arg, int64_t limit_ms,
     *result = routine(arg);
     return BoundedEnd::kInline;
   }
-  release_thread(helper);
   uint64_t seen = progress != nullptr ? progress->load() : 0;
   int64_t last_change = running_ms();
   const int64_t limit = limit_ms > 0 ? limit_ms : 0;
@@ -95,6 +94,12 @@ BoundedEnd run_bounded(BoundedRoutine routine, void* arg, int64_t limit_ms,
   }
   if (end == BoundedEnd::kReturned) *result = h->result.load();
   let_go(h);
+  // A helper that returned is ending: waited for, so that it is gone when
+  // the caller goes on. One still in its call is left to end on its own.
+  if (end == BoundedEnd::kReturned)
+    join_thread(helper);
+  else
+    release_thread(helper);
   return end;
 }
 
