@@ -1219,6 +1219,7 @@ int job_start(int* argc, char*** argv) {
 
   break_hooks.sigterm_at_once = true;
   break_hooks.notice_to_stderr = true;
+  break_hooks.sweep_forced = true;
   break_hooks.end_process = emergency_end;
   run_hooks.ready = ready_hook;
   run_hooks.poll = poll_hook;

@@ -66,6 +66,7 @@ enum LongOption {
   kOptCheckJournal,
   kOptCutAfter,
   kOptCutCommand,
+  kOptMaxErrors,
   kOptHtml,
   kOptFromReport,
   kOptRuntime,
@@ -87,6 +88,7 @@ const option kLongOptions[] = {
     {"check-journal", required_argument, nullptr, kOptCheckJournal},
     {"cut-after", required_argument, nullptr, kOptCutAfter},
     {"cut-command", required_argument, nullptr, kOptCutCommand},
+    {"max-errors", required_argument, nullptr, kOptMaxErrors},
     {"html", required_argument, nullptr, kOptHtml},
     {"from-report", required_argument, nullptr, kOptFromReport},
     {"runtime", required_argument, nullptr, kOptRuntime},
@@ -125,7 +127,9 @@ const char kLongHelp[] =
     "       --html=FILE          write the run as a self-contained HTML page to FILE\n"
     "       --from-report=REPORT run nothing: render the page of REPORT into the\n"
     "                            --html file\n"
-    "       --runtime=DURATION   stop in order after DURATION (90, 90s, 30m, 8h, 2d)\n";
+    "       --runtime=DURATION   stop in order after DURATION (90, 90s, 30m, 8h, 2d)\n"
+    "       --max-errors=N       stop the run in order once compare and other errors\n"
+    "                            together reach N (default=0: no limit)\n";
 
 // An explicit --verify=sum, which a journal cannot work with. Written and
 // read by the option loop only.
@@ -263,6 +267,12 @@ int take_long_option(int c, char** argv, int argc, RunSettings* s) {
       return -1;
     case kOptCutCommand:
       s->cut_command = optarg;
+      return -1;
+    case kOptMaxErrors:
+      if (!read_whole_number(optarg, 0, int64_t{1} << 40, &value))
+        return refuse(current_option_text(argv, argc),
+                      "accepted is a number of errors, 0 (no limit) or more");
+      s->max_errors = value;
       return -1;
     case kOptHtml:
       if (*optarg == '\0')

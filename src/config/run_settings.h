@@ -76,6 +76,9 @@ struct RunSettings {
   const char* check_journal = nullptr;  // --check-journal=FILE ("-": stdin)
   int32_t cut_after_secs = -1;          // --cut-after; -1: no cut
   const char* cut_command = nullptr;    // --cut-command; run through /bin/sh
+  // --max-errors: compare and other errors together that stop the run in
+  // order; 0: no limit.
+  int64_t max_errors = 0;
 
   // The multi-host program: the "<host>.<rank>" directory each process
   // works in under workdir. Set by its start-up, counted by the too-long

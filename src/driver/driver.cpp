@@ -12,6 +12,7 @@
 
 #include "auxiliary/prime_search.h"
 #include "config/options.h"
+#include "startup/bounded_check.h"
 #include "startup/memory_budget.h"
 #include "startup/preflight.h"
 #include "startup/sweep.h"
@@ -29,6 +30,7 @@
 #include "ledger/summary.h"
 #include "platform/buffer.h"
 #include "platform/message.h"
+#include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
 #include "report/report_page.h"
@@ -71,6 +73,48 @@ int prepare_break_handling() {
                      "iochurn: cannot set up break handling (%s): %s\n", what,
                      std::strerror(error));
   return kExitBreakSetupFailed;
+}
+
+// The sweep as a bounded step: the directory and the mode go in.
+struct SweepIo {
+  char dir[kPathSize];
+  SweepMode mode;
+};
+
+int sweep_step(void* io) {
+  auto* in = static_cast<SweepIo*>(io);
+  sweep_leftovers(in->dir, in->mode);
+  return 0;
+}
+
+void bounded_sweep() {
+  SweepIo io{};
+  std::snprintf(io.dir, sizeof io.dir, "%s", effective_workdir(settings));
+  io.mode = settings.sweep;
+  int unused = 0;
+  (void)run_bounded_check("sweep", io.dir, sweep_step, &io, sizeof io, &unused);
+}
+
+// Workers started and not yet ended: after a time-out of the passive wait
+// the summary leaves them out.
+int workers_not_ended() {
+  int running = 0;
+  for (int i = 0; i < settings.threads; ++i)
+    if (thread_handles[i] != nullptr && !thread_finished(thread_handles[i]))
+      ++running;
+  return running;
+}
+
+// With --diagnose, says after the summary that it leaves workers out.
+void tell_partial_summary(int not_ended) {
+  if (!settings.diagnose || not_ended == 0) return;
+  write_message(STDERR_FILENO,
+                "iochurn: %d of %d workers had not ended; the summary counts "
+                "only the others%s\n",
+                not_ended, settings.threads,
+                settings.report_path != nullptr
+                    ? " (the report has every worker's bytes)"
+                    : "");
 }
 
 }  // namespace
@@ -141,11 +185,18 @@ int run_program(int argc, char** argv) {
   }
   if ((status = check_journal_path()) != 0) return status;
   if (check_workdir_length(settings) != 0) return kExitWorkdirTooLong;
+  // Before anything that waits with a limit. Without it (no thread to
+  // spare) a stopped process counts as a slow one, as it always did.
+  (void)start_pause_clock();
   if ((status = hooks_ready(kExitOk)) != 0) return status;
+  // Breaks work from here on, so a signal during a start-up step that waits
+  // on the file system breaks as it does later.
+  status = prepare_break_handling();
+  if (status != 0) return status;
   // Leftovers of dead runs go before anything of this run exists; with no
   // workers (-j -1) that is all the run does.
   if (settings.sweep != SweepMode::kOff) {
-    sweep_leftovers(effective_workdir(settings), settings.sweep);
+    bounded_sweep();
     if (settings.threads < 0) return kExitOk;
   }
 
@@ -157,8 +208,6 @@ int run_program(int argc, char** argv) {
   // out-of-memory killer ending the run later and leaving its files.
   const int64_t budget = apply_memory_budget(settings);
   preflight_warnings(settings, budget);
-  status = prepare_break_handling();
-  if (status != 0) return status;
   settings.passive_wait_ms = timeout_ms(settings.io_tmout_secs, 2000);
   watchdog_limit_ms = timeout_ms(settings.io_tmout_secs, 1000);
   choose_block_run_id();
@@ -200,11 +249,15 @@ int run_program(int argc, char** argv) {
   status = hooks_finish(kExitOk);
   stop_status_thread();
   check_settings_frozen();
-  if (settings.collect_stats) print_summary();
+  const int not_ended = workers_not_ended();
+  if (settings.collect_stats) {
+    print_summary();
+    tell_partial_summary(not_ended);
+  }
   // Workers that outlasted the wait may still hold files.
   end_run_journal();
   shadow_final_cleanup(kExitOk);
-  return report_run_end(EndCause::kCompleted, status);
+  return report_run_end(EndCause::kCompleted, status, not_ended > 0);
 }
 
 }  // namespace iochurn

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "worker/completion.h"
 
@@ -32,19 +33,22 @@ int hooks_finish(int status) {
 }
 
 WaitResult wait_worker(int index, int64_t timeout_ms) {
-  if (run_hooks.poll == nullptr) return wait_completion(index, timeout_ms);
   // A limit beyond the clock's range waits for ever, as the event does.
   constexpr int64_t kFarMs = int64_t{100} * 365 * 24 * 3600 * 1000;
   const bool limited = timeout_ms >= 0 && timeout_ms < kFarMs;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+  // The limit counts running time only: a stopped process is no late worker.
+  const ActiveSpan span = active_span_start();
   for (;;) {
-    int64_t slice = kPollSliceMs;
-    if (limited && ms_until(deadline) < slice) slice = ms_until(deadline);
+    int64_t slice = -1;
+    if (limited) {
+      slice = timeout_ms - active_span_elapsed_ms(span, pause_clock_now_ms());
+      if (slice <= 0) return WaitResult::kTimedOut;
+    }
+    if (run_hooks.poll != nullptr && (slice < 0 || slice > kPollSliceMs))
+      slice = kPollSliceMs;
     if (wait_completion(index, slice) == WaitResult::kSignalled)
       return WaitResult::kSignalled;
-    if (limited && Clock::now() >= deadline) return WaitResult::kTimedOut;
-    run_hooks.poll();
+    if (run_hooks.poll != nullptr) run_hooks.poll();
   }
 }
 

@@ -72,7 +72,7 @@ StrictInputs strict_inputs_now() {
   return in;
 }
 
-int report_run_end(EndCause cause, int base_status) {
+int report_run_end(EndCause cause, int base_status, bool workers_left) {
   set_end_cause(cause);
   int status = base_status;
   StrictInputs in{};
@@ -84,8 +84,10 @@ int report_run_end(EndCause cause, int base_status) {
   Totals totals = summary_totals();
   // The last part of a second is a sample of its own.
   sample_timeline_now();
+  // Workers still running leave the summary short; the report then counts
+  // every worker from its own record.
   // The document on disk cannot say that it is missing: only the status.
-  ReportWriteResult written = write_report(true, &totals);
+  ReportWriteResult written = write_report(true, workers_left ? nullptr : &totals);
   if (!written.skipped && written.error != 0 && settings.strict) {
     in.report_failed = true;
     status = strict_status(base_status, in);

@@ -33,9 +33,11 @@ StrictInputs strict_inputs_now();
 // Ends the run: records `cause` (unless an earlier definite cause, such as
 // a signal or a watchdog expiry, was recorded first), turns `base_status`
 // into the --strict status when asked, records the status and writes the
-// final report with the summary's totals. Returns the status the program
-// exits with. Main thread, once, after the summary.
-int report_run_end(EndCause cause, int base_status);
+// final report with the summary's totals, or, when `workers_left` (some
+// had not ended, so the summary leaves them out), with the workers' own
+// counters, which hold every worker's bytes. Returns the status the
+// program exits with. Main thread, once, after the summary.
+int report_run_end(EndCause cause, int base_status, bool workers_left = false);
 
 }  // namespace iochurn
 

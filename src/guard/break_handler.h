@@ -52,6 +52,9 @@ struct BreakHooks {
   // The notice also goes to standard error (descriptor 0 is lost under a
   // launcher), with the line prefix.
   bool notice_to_stderr = false;
+  // What may remain is swept with --sweep=force: the directory is on a
+  // file system that other hosts share, where the plain sweep only lists.
+  bool sweep_forced = false;
   // Called after the emergency clean-up instead of exit(1), with the
   // status; must not return. Any thread.
   void (*end_process)(int exit_status) = nullptr;

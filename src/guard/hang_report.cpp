@@ -89,7 +89,8 @@ void read_task_state(int tid, TaskState* out) {
 }
 
 // The line of `kind` ("HUNG" or "SLOW") with its line end; returns its
-// length (cut to fit `size`).
+// length (cut to fit `size`). On a terminal that also shows the progress
+// symbols, which end no line, it starts with a line end of its own.
 size_t format_transfer_line(char* out, size_t size, const char* kind,
                             int thread, const ActivitySnapshot& call,
                             uint64_t now_ns, const TaskState& task) {
@@ -99,14 +100,19 @@ size_t format_transfer_line(char* out, size_t size, const char* kind,
   double seconds = now_ns > call.start_ns
                        ? static_cast<double>(now_ns - call.start_ns) / 1e9
                        : 0;
+  const char* fresh_line =
+      isatty(STDERR_FILENO) && isatty(STDOUT_FILENO) ? "\n" : "";
+  // Only reads and writes have a byte range; the other calls name the file.
+  char range[64] = "";
+  if (call.op == Op::kRead || call.op == Op::kWrite)
+    std::snprintf(range, sizeof range, "%llu bytes at offset %llu of ",
+                  static_cast<unsigned long long>(call.bytes),
+                  static_cast<unsigned long long>(call.offset));
   int n = std::snprintf(
       out, size,
-      "Thread %d: %s [%s]: %llu bytes at offset %llu of %s for %.1f s "
-      "(task %d state %c wchan %s)\n",
-      thread, kind, op_name(call.op),
-      static_cast<unsigned long long>(call.bytes),
-      static_cast<unsigned long long>(call.offset), path, seconds, call.tid,
-      task.state, task.wchan);
+      "%sThread %d: %s [%s]: %s%s for %.1f s (task %d state %c wchan %s)\n",
+      fresh_line, thread, kind, op_name(call.op), range, path, seconds,
+      call.tid, task.state, task.wchan);
   if (n < 0) return 0;
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }

@@ -5,6 +5,9 @@
 // The line, written with one call on standard error:
 //   Thread <t>: HUNG [<op>]: <bytes> bytes at offset <offset> of <path> for
 //   <seconds> s (task <tid> state <state> wchan <wchan>)
+// where calls without a byte range (sync, close, unlink, open) name only
+// <path>, and a line end comes first when standard output and standard
+// error are terminals (the progress symbols end no line).
 // followed, for HUNG and where /proc/self/task/<tid>/stack can be read
 // (root), by the kernel stack, one frame a line, each "Thread <t>:   ".
 // The call comes from the worker's published activity (lock-free), the

@@ -116,15 +116,36 @@ void delete_by_name(int t, bool quiet) {
   }
 }
 
+// Marks worker `t`'s names that may exist: created (or being opened by a
+// busy worker) and not yet deleted; all of them when its row is locked.
+void mark_names(int t, int filecount) {
+  ShadowRow& row = shadow_rows[t];
+  if (!row.lock.try_lock()) {
+    for (int j = 0; j < filecount; ++j)
+      name_state[shadow_index(t, j, filecount)].store(kToDelete);
+    return;
+  }
+  const bool busy = worker_busy[t].load() != 0;
+  for (int j = 0; j < filecount; ++j) {
+    const FileSlot& e = row.entries[j];
+    bool may_exist = e.path[0] != '\0' && (e.descriptor >= 0 || busy);
+    name_state[shadow_index(t, j, filecount)].store(may_exist ? kToDelete
+                                                              : kNoName);
+  }
+  row.lock.unlock();
+}
+
 void close_all(bool quiet) {
   int filecount = settings.filecount;
   if (!settings.shadow_enabled || filecount < 1) return;
   const int workers = mirrored_workers();
   // Marked before anything is tried, so that whoever waits can name every
-  // file the clean-up has not got to.
-  if (settings.delete_files)
-    for (int i = 0; i < workers * filecount; ++i)
-      name_state[i].store(kToDelete);
+  // file the clean-up has not got to: those that were created (or are being
+  // opened by a busy worker) and not yet deleted. A worker whose lock is
+  // taken cannot be looked at: all its names are marked.
+  if (settings.delete_files) {
+    for (int t = 0; t < workers; ++t) mark_names(t, filecount);
+  }
   int waiting = workers;
   for (int t = 0; t < workers; ++t) locked_out[t] = true;
   const uint64_t give_up = monotonic_ns() + kLockPatienceNs;

@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "config/run_settings.h"
 #include "guard/break_handler.h"
 #include "ledger/run_outcome.h"
 #include "platform/thread.h"
@@ -24,6 +26,46 @@ std::atomic<int> segv_pending{0};
 std::atomic<bool> signal_thread_running{false};
 // Set once before signal_thread_running is raised; read by the handler.
 ThreadHandle* signal_thread = nullptr;
+
+// The line a second signal of a kind writes with --diagnose, built in
+// ordinary context before its handler can run; read by that handler only.
+char at_once_line[3 * kPathSize];
+size_t at_once_length = 0;
+
+// Async-signal-safe: one write, then the default action, which the kernel
+// takes as soon as the handler returns (SA_RESETHAND put it back, and the
+// signal is blocked until then).
+void at_once_handler(int signal_number) {
+  (void)!write(STDERR_FILENO, at_once_line, at_once_length);
+  raise(signal_number);
+}
+
+// Makes the next signal of kind `taken` end the process at once: by the
+// default action, after one line naming what may remain with --diagnose.
+void arm_second_signal(int taken) {
+  if (!settings.diagnose) {
+    signal(taken, SIG_DFL);
+    return;
+  }
+  if (at_once_length == 0) {
+    const char* dir = effective_workdir(settings);
+    int n = std::snprintf(
+        at_once_line, sizeof at_once_line,
+        "iochurn: ended at once; files of this run may remain in %s "
+        "(iochurn --sweep%s -t %s -j -1 removes them)\n",
+        dir, break_hooks.sweep_forced ? "=force" : "", dir);
+    at_once_length = n < 0 ? 0
+                     : static_cast<size_t>(n) < sizeof at_once_line
+                         ? static_cast<size_t>(n)
+                         : sizeof at_once_line - 1;
+  }
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = at_once_handler;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(taken, &action, nullptr) != 0) signal(taken, SIG_DFL);
+}
 
 sigset_t console_signals() {
   sigset_t set;
@@ -51,7 +93,7 @@ void signal_loop(void*) {
     // One-shot: the next signal of this kind takes its default action in
     // this thread, the only one that does not block it.
     sigdelset(&waiting, taken);
-    signal(taken, SIG_DFL);
+    arm_second_signal(taken);
     sigset_t one;
     sigemptyset(&one);
     sigaddset(&one, taken);

@@ -14,6 +14,7 @@
 #include "ledger/run_outcome.h"
 #include "platform/mutex.h"
 #include "platform/no_destructor.h"
+#include "platform/pause_clock.h"
 #include "platform/thread.h"
 
 namespace iochurn {
@@ -33,6 +34,8 @@ struct WatchdogSlot {
   // The watchdog waits for an arming, with no deadline.
   bool idle GUARDED_BY(mutex) = false;
   Clock::time_point deadline GUARDED_BY(mutex);
+  // Stopped time of the process (pause_clock) as the deadline last saw it.
+  int64_t paused_seen_ms GUARDED_BY(mutex) = 0;
   ThreadHandle* thread = nullptr;  // touched by the owning worker only
 };
 
@@ -58,6 +61,14 @@ void wait_thread(void* arg) {
     Clock::time_point deadline = slot->deadline;
     if (Clock::now() < deadline) {
       slot->changed.wait_until(slot->mutex, deadline);
+      continue;
+    }
+    // Time the whole process was stopped (Ctrl-Z, a debugger, a paused
+    // machine) is not the device's: the deadline moves on by it.
+    int64_t paused = paused_ms();
+    if (paused > slot->paused_seen_ms) {
+      slot->deadline += std::chrono::milliseconds(paused - slot->paused_seen_ms);
+      slot->paused_seen_ms = paused;
       continue;
     }
     // Expired: this arming fires once; its late disarm changes nothing.
@@ -88,11 +99,13 @@ int watchdog_arm(int t) {
   // A limit too far away to represent on the clock never expires either.
   constexpr int64_t kFarMs = int64_t{100} * 365 * 24 * 3600 * 1000;
   int64_t limit = watchdog_limit_ms > kFarMs ? kFarMs : watchdog_limit_ms;
+  const int64_t paused = paused_ms();
   bool wake;
   {
     MutexLock lock(&slot.mutex);
     if (limit >= 0)
       slot.deadline = Clock::now() + std::chrono::milliseconds(limit);
+    slot.paused_seen_ms = paused;
     slot.armed = true;
     wake = slot.idle;
   }

@@ -48,6 +48,8 @@ const char* end_cause_name(EndCause c) {
       return "unresponsive";
     case EndCause::kLost:
       return "lost";
+    case EndCause::kMaxErrors:
+      return "max-errors";
     case EndCause::kRuntime:
       return "runtime";
   }

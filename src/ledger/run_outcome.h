@@ -20,10 +20,12 @@ enum class EndCause : uint8_t {
   kUnresponsive,  // a process of a multi-host job stopped answering
   kLost,          // a process of a multi-host job died
   kRuntime,       // --runtime ran out: the orderly stop
+  kMaxErrors,     // --max-errors was reached: the orderly stop
 };
 
 // "running", "completed", "signal", "watchdog", "wait-timeout",
-// "start-failed", "rerun-failed", "cut", "unresponsive", "lost", "runtime".
+// "start-failed", "rerun-failed", "cut", "unresponsive", "lost", "runtime",
+// "max-errors".
 const char* end_cause_name(EndCause cause);
 
 // "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGSEGV", or "SIG<number>" for

@@ -19,6 +19,7 @@ using BoundedRoutine = int (*)(void* arg);
 // Runs `routine(arg)` on a helper thread and waits until it returns or
 // `limit_ms` pass. With `progress`, each change of *progress restarts the
 // limit (the call is still moving); without, the limit is the whole wait.
+// Time the whole process was stopped does not count toward the limit.
 // When no helper thread can be started the routine runs on the calling
 // thread instead, since it must still run. `arg` must outlive a helper that
 // never returns. Never allocates. Any thread.

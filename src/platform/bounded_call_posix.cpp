@@ -1,10 +1,9 @@
 // The hand-over between a bounded wait and its helper thread.
 #include "platform/bounded_call.h"
 
-#include <time.h>
-
 #include "platform/event.h"
 #include "platform/no_destructor.h"
+#include "platform/pause_clock.h"
 #include "platform/thread.h"
 
 namespace iochurn {
@@ -38,10 +37,11 @@ Handover* claim_handover() {
   return nullptr;
 }
 
-uint64_t now_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+// Running time in milliseconds: time the whole process was stopped is no
+// time the call had to answer in.
+int64_t running_ms() {
+  int64_t now = pause_clock_now_ms();
+  return now - paused_ms_at(now);
 }
 
 void let_go(Handover* h) { h->references.fetch_sub(1); }
@@ -75,26 +75,31 @@ BoundedEnd run_bounded(BoundedRoutine routine, void* arg, int64_t limit_ms,
     *result = routine(arg);
     return BoundedEnd::kInline;
   }
-  release_thread(helper);
   uint64_t seen = progress != nullptr ? progress->load() : 0;
-  uint64_t last_change = now_ns();
-  const uint64_t limit_ns = static_cast<uint64_t>(limit_ms > 0 ? limit_ms : 0) * 1000000u;
+  int64_t last_change = running_ms();
+  const int64_t limit = limit_ms > 0 ? limit_ms : 0;
   BoundedEnd end = BoundedEnd::kReturned;
   while (!h->returned.load()) {
-    uint64_t now = now_ns();
+    int64_t now = running_ms();
     if (progress != nullptr && progress->load() != seen) {
       seen = progress->load();
       last_change = now;
     }
-    if (now - last_change >= limit_ns) {
+    if (now - last_change >= limit) {
       end = BoundedEnd::kTimedOut;
       break;
     }
-    uint64_t left_ms = (limit_ns - (now - last_change) + 999999) / 1000000;
-    h->done.wait(static_cast<int64_t>(left_ms < kLookMs ? left_ms : kLookMs));
+    int64_t left_ms = limit - (now - last_change);
+    h->done.wait(left_ms < kLookMs ? left_ms : kLookMs);
   }
   if (end == BoundedEnd::kReturned) *result = h->result.load();
   let_go(h);
+  // A helper that returned is ending: waited for, so that it is gone when
+  // the caller goes on. One still in its call is left to end on its own.
+  if (end == BoundedEnd::kReturned)
+    join_thread(helper);
+  else
+    release_thread(helper);
   return end;
 }
 

@@ -1,6 +1,8 @@
 // The ticker that tells a stopped process from a slow device.
 #include "platform/pause_clock.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include <atomic>
@@ -67,7 +69,13 @@ int start_pause_clock() {
   g_ticker_stopping.store(false);
   publish(0, pause_clock_now_ms());
   unsigned long id = 0;
+  // The ticker takes no signal: started before the break signals are
+  // blocked, it would otherwise meet a Ctrl-C with its default action.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
   int rc = start_thread(ticker_routine, nullptr, &g_ticker, &id);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (rc != 0) {
     g_ticker = nullptr;
     publish(0, 0);

@@ -22,7 +22,7 @@ int64_t pause_in_gap_ms(int64_t previous_ms, int64_t now_ms, int64_t period_ms,
 // milliseconds. Any thread; async-signal-safe.
 int64_t pause_clock_now_ms();
 
-// Starts the ticker thread. Returns 0, or the error number of a thread that
+// Starts the ticker thread, with every signal blocked in it. Returns 0, or the error number of a thread that
 // could not be started (then no pause is ever seen and deadlines count as
 // before). A second call while it runs does nothing and returns 0. Called by
 // the main thread at start-up.

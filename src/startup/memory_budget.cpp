@@ -2,12 +2,15 @@
 // working directory's file system.
 #include "startup/memory_budget.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "platform/buffer.h"
 #include "platform/fs_info.h"
+#include "startup/bounded_check.h"
 
 namespace iochurn {
 
@@ -181,6 +184,16 @@ uint64_t run_file_bytes(const RunSettings& s) {
 namespace {
 
 // The figures of this machine for run `s`.
+struct TypeIo {
+  char dir[kPathSize];
+  int64_t magic;
+};
+
+int type_step(void* io) {
+  auto* t = static_cast<TypeIo*>(io);
+  return fs_magic_of(t->dir, &t->magic);
+}
+
 MemoryFigures read_memory_figures(const RunSettings& s) {
   MemoryFigures figures{-1, -1, 0};
   std::string text;
@@ -197,8 +210,14 @@ MemoryFigures read_memory_figures(const RunSettings& s) {
             lower_known(figures.cgroup_room, tightest_room(dir, version));
     }
   }
-  int64_t magic = 0;
-  if (fs_magic_of(effective_workdir(s), &magic) == 0 && memory_backed_fs(magic))
+  // Bounded: the working directory may be on a file system that stopped
+  // answering; without an answer it is taken for one of the disk.
+  TypeIo io{};
+  std::snprintf(io.dir, sizeof io.dir, "%s", effective_workdir(s));
+  int error = -1;
+  if (run_bounded_check("file-system type check", io.dir, type_step, &io,
+                        sizeof io, &error, s.diagnose) &&
+      error == 0 && memory_backed_fs(io.magic))
     figures.own_files = static_cast<int64_t>(run_file_bytes(s));
   return figures;
 }

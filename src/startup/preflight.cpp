@@ -10,8 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "startup/memory_budget.h"
 #include "platform/message.h"
+#include "startup/bounded_check.h"
+#include "startup/memory_budget.h"
 
 namespace iochurn {
 
@@ -56,6 +57,33 @@ int append_refused(const char* path) {
   return creation_refused(dir.c_str());
 }
 
+// The inputs and outputs of one bounded step.
+struct CheckIo {
+  char path[kCheckIoSize - sizeof(struct statvfs) - 8];
+  struct statvfs vfs;
+};
+static_assert(sizeof(CheckIo) <= kCheckIoSize);
+
+int creation_step(void* io) { return creation_refused(static_cast<CheckIo*>(io)->path); }
+int append_step(void* io) { return append_refused(static_cast<CheckIo*>(io)->path); }
+int space_step(void* io) {
+  auto* c = static_cast<CheckIo*>(io);
+  return statvfs(c->path, &c->vfs) == 0 ? 0 : errno;
+}
+
+// Runs `step` on `path` within the bound; false (after the line saying so)
+// when the file system gave no answer, else true with the step's result.
+bool bounded(const char* check, const char* path, CheckRoutine step,
+             CheckIo* io, int* result) {
+  size_t length = std::strlen(path);
+  if (length >= sizeof io->path) {  // too long to hand over: as before
+    *result = step(io);
+    return true;
+  }
+  std::memcpy(io->path, path, length + 1);
+  return run_bounded_check(check, path, step, io, sizeof *io, result);
+}
+
 void warn_directory(const char* dir, int error) {
   write_long_message(STDERR_FILENO,
                      "iochurn: warning: the working directory %s cannot be "
@@ -91,14 +119,20 @@ int preflight_warnings(const RunSettings& s, int64_t budget_bytes) {
   if (!s.diagnose) return 0;
   int warnings = 0;
   const char* dir = effective_workdir(s);
-  int refused = creation_refused(dir);
-  if (refused != 0) {
+  static CheckIo io;
+  int refused = 0;
+  // A directory that gave no answer is not asked again for its space.
+  bool answered = bounded("directory check", dir, creation_step, &io, &refused);
+  if (answered && refused != 0) {
     warn_directory(dir, refused);
     ++warnings;
   }
   uint64_t file_need = run_file_bytes(s);
-  struct statvfs vfs;
-  if (refused == 0 && file_need > 0 && statvfs(dir, &vfs) == 0) {
+  int space_error = -1;
+  if (answered && refused == 0 && file_need > 0 &&
+      bounded("free-space check", dir, space_step, &io, &space_error) &&
+      space_error == 0) {
+    const struct statvfs& vfs = io.vfs;
     uint64_t free_bytes = uint64_t{vfs.f_bavail} * vfs.f_frsize;
     if (file_need > free_bytes) {
       warn_space(s, dir, file_need, free_bytes);
@@ -110,8 +144,9 @@ int preflight_warnings(const RunSettings& s, int64_t budget_bytes) {
     warn_memory(s, buffer_need, budget_bytes);
     ++warnings;
   }
-  if (s.logfile != nullptr) {
-    int error = append_refused(s.logfile);
+  int error = 0;
+  if (s.logfile != nullptr &&
+      bounded("pass log check", s.logfile, append_step, &io, &error)) {
     if (error != 0) {
       write_long_message(STDERR_FILENO,
                          "iochurn: warning: the pass log %s cannot be opened "

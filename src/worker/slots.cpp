@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "guard/error_limit.h"
 #include "guard/shadow_table.h"
 #include "guard/slot_release.h"
 #include "guard/watched_call.h"
@@ -24,6 +25,7 @@ namespace {
 // Allocates and fills one buffer of slot j inside the worker's gate; the
 // buffer stays null after a failure, which is counted and reported.
 void allocate_one(Worker* w, int j, bool read_side) {
+  if (error_limit_reached()) return;  // the run is stopping
   gate_enter(w->index);
   uint8_t* buffer = allocate_buffer(buffer_bytes(settings));
   if (buffer == nullptr) {
@@ -142,6 +144,7 @@ void create_files(Worker* w) {
   retire_slots(w, [](const FileSlot& s) { return s.write_buffer != nullptr; },
                may_open);
   for (int j = 0; j < used_slots(); ++j) {
+    if (error_limit_reached()) break;  // the run is stopping
     FileSlot& s = w->slots[j];
     if (s.write_buffer == nullptr || !may_open[j]) continue;
     int error;

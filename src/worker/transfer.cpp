@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "guard/error_limit.h"
 #include "guard/shadow_table.h"
 #include "guard/watched_call.h"
 #include "journal/journal.h"
@@ -105,6 +106,8 @@ bool flush_file(Worker* w, const FileSlot& s, int j, uint64_t offset) {
 // its line of progress. Returns false after counting and reporting a failed
 // seek: the file then takes no part in the phase.
 bool begin_file(Worker* w, const FileSlot& s, int j, bool writing) {
+  // Past --max-errors the phase ends here instead of at its last file.
+  if (error_limit_reached()) return false;
   off_t at;
   int error;
   {

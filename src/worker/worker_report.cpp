@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "guard/error_limit.h"
 #include "platform/message.h"
 
 namespace iochurn {
@@ -22,9 +23,13 @@ void report_worker_error(Worker* w, const ErrorSite& site, const char* format,
   va_start(args, format);
   write_long_message_list(STDERR_FILENO, format, args);
   va_end(args);
+  if (!compare) count_toward_error_limit();
 }
 
-void count_compare_error(Worker* w) { record_counted_error(w->index, true); }
+void count_compare_error(Worker* w) {
+  record_counted_error(w->index, true);
+  count_toward_error_limit();
+}
 
 Totals run_counts(const Worker* w) {
   Totals now = record_counts(w->index);

@@ -212,7 +212,10 @@ class OutputGone(IochurnCase):
 
 @harness.needs_fault_lib
 class ThreadsRefused(IochurnCase):
-    """Creating a thread fails: the signal thread is the first call."""
+    """Creating a thread fails: the pause clock is the first call (its
+    failure only costs the telling of a stopped process from a slow one),
+    the signal thread the second, the file-system type check's helper the
+    third."""
 
     def run_refused(self, nth, *args):
         log = os.path.join(self.workdir, "faults.log")
@@ -229,7 +232,7 @@ class ThreadsRefused(IochurnCase):
     def test_second_worker_refused_at_start(self):
         # Worker 0 is busy with its files when the process ends: they go too.
         for _ in range(3):
-            r = self.run_refused(3, "-v", "-j", "3", "-f", "8", "-s", "1")
+            r = self.run_refused(5, "-v", "-j", "3", "-f", "8", "-s", "1")
             self.assertEqual(r.returncode, 10)
             self.assertIn("thread 1: create_thread_error = 11!\n", r.stdout)
             self.assertIn("Thread creation failed. Terminate.\n",
@@ -238,7 +241,7 @@ class ThreadsRefused(IochurnCase):
             self.assertNotIn("Try to run thread 2.\n", r.stdout)
 
     def test_rerun_refused(self):
-        r = self.run_refused(3, "-v", "-O", "-R", "-o", "0", "-f", "1", "-s", "1")
+        r = self.run_refused(5, "-v", "-O", "-R", "-o", "0", "-f", "1", "-s", "1")
         self.assertEqual(r.returncode, 6)
         self.assertIn("thread [0]: status done.\n", r.stdout)
         self.assertTrue(r.stdout.endswith(

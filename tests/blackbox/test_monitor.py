@@ -162,8 +162,10 @@ class RerunTests(harness.IochurnCase, harness.WatchedRunMixin):
 
     @harness.needs_fault_lib
     def test_failed_rerun_ends_with_status_6(self):
-        # pthread_create calls: the signal thread, worker 0, its re-run.
-        env = harness.fault_env(op="pthread_create", nth=3, count=1)
+        # pthread_create calls: the pause clock, the signal thread, the
+        # file-system type check, worker 0,
+        # its re-run.
+        env = harness.fault_env(op="pthread_create", nth=5, count=1)
         result = self.run_iochurn("-O", "-R", "-o", "0", "-v", "-j", "1",
                                   *SMALL, env=env, timeout=30)
         out = result.stdout

@@ -91,8 +91,8 @@ class Scale(IochurnCase):
         p.send_signal(signal.SIGINT)
         status, _, err = self.finish(p)
         self.assertEqual(status, 0, err)
-        # main + signal thread + 4 workers with a watchdog each
-        self.assertLessEqual(peak_threads, 2 + 4 * 2)
+        # main + signal thread + pause clock + 4 workers with a watchdog each
+        self.assertLessEqual(peak_threads, 3 + 4 * 2)
         # standard three + /dev/null + 4 workers x 3 files
         self.assertLessEqual(peak_fds, 4 + 4 * 3)
         self.assertNoFilesLeft()

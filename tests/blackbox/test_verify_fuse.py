@@ -12,8 +12,10 @@ damage the log claims. Skipped only where /dev/fuse is missing (or the file
 system was not built); IOCHURN_REQUIRE_FUSE=1 makes that a failure.
 """
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -189,6 +191,31 @@ class FuseStall(FuseCase):
         # the end of the daemon follow.
         m.daemon.wait(timeout=30)
         self.assertIsNone(fusefault._mount_device(m.mountpoint))
+
+    def test_mounts_go_away_without_the_mount_tools(self):
+        # A minimal root has fusermount3 (with libfuse) but no umount: the
+        # deadline's abort and the plain unmount must not need it.
+        tools = tempfile.mkdtemp(prefix="fusefault-path-")
+        self.addCleanup(shutil.rmtree, tools, True)
+        found = shutil.which("fusermount3")
+        if found:
+            os.symlink(found, os.path.join(tools, "fusermount3"))
+        saved = os.environ["PATH"]
+        self.addCleanup(os.environ.__setitem__, "PATH", saved)
+        os.environ["PATH"] = tools
+        m = self.mount(stall="fsync", stall_after=1, deadline=2)
+        proc, _ = self.start_caller(m)
+        m.wait_for_log("stall")
+        proc.communicate(timeout=60)
+        m.daemon.wait(timeout=30)
+        deadline = time.monotonic() + 10
+        while fusefault._mount_device(m.mountpoint) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIsNone(fusefault._mount_device(m.mountpoint))
+        m = self.mount()
+        m.unmount()
+        self.assertIsNone(fusefault._mount_device(m.mountpoint))
+        self.assertFalse(os.path.exists(m.root))
 
 
 class FuseVerify(FuseCase, vf.ReportChecks):

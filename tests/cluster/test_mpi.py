@@ -264,13 +264,13 @@ class TogetherOrNot(MpiCase):
     @needs_fault_lib
     def test_a_rank_that_cannot_start_a_worker_stops_the_job_with_10(self):
         log = os.path.join(self.dir, "faults.log")
-        # The program's own thread starts on rank 1: the stopped-time ticker,
-        # the signal thread, then workers 0 and 1. MPI's threads must not count.
-        faults = {"op": "pthread_create", "nth": 4, "rank": 1, "log": log}
+        # The program's own thread starts on rank 1: the pause clock, the
+        # signal thread, the file-system type check, then workers 0 and 1. MPI's threads must not count.
+        faults = {"op": "pthread_create", "nth": 5, "rank": 1, "log": log}
         run = self.run_job("-l", "-j", "2", "-n", "2", "-f", "8", "-s", "1", faults=faults)
         self.assertEqual(run.returncode, 10, run.stderr)
         with open(log) as f:
-            self.assertEqual(f.read(), "pthread_create 4\n")
+            self.assertEqual(f.read(), "pthread_create 5\n")
         os.unlink(log)
         self.assertIn("[%s:1] Thread creation failed. Terminate.\n" % HOST, run.stderr)
         self.assertIn("[%s:0] iochurn-mpi: rank 1 ended the job with status 10\n" % HOST,

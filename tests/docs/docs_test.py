@@ -33,7 +33,7 @@ OPTION_STRING = "a:Adhf:j:L:lMmn:p:P:Oo:rRs:St:uvw:yz"
 LONG_OPTIONS = ["help", "version", "verify=", "verify-block=", "report=",
                 "strict", "status-interval=", "diagnose", "memory-budget=",
                 "journal=", "check-journal=", "cut-after=", "cut-command=",
-                "html=", "from-report=", "runtime="]
+                "html=", "from-report=", "runtime=", "max-errors="]
 OPTIONAL_LONG = re.compile(r"^--(keep-failed|sweep)(=\S+)?$")
 EXIT_STATUSES = {"0", "1", "2", "5", "6", "7", "8", "9", "10"}
 SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "OUTPUT",

@@ -41,9 +41,11 @@
  *   --cut=MOUNT     client: the same, and the daemon ends at once (a power
  *                   cut: every later request fails; a fresh mount on the same
  *                   backing directory sees only what was flushed)
- *   --stall=OP      write|read|fsync|unlink|close|open: the --stall-after=N-th
- *                   such call (default 1) blocks until --release=FILE exists
- *                   or the mount goes away; logged "stall <op> <path> <off>"
+ *   --stall=OP      write|read|fsync|unlink|close|open|statfs: the
+ *                   --stall-after=N-th such call (default 1) blocks until
+ *                   --release=FILE exists or the mount goes away; logged
+ *                   "stall <op> <path> <off>" (statfs: of any path, since
+ *                   it names the file system rather than a file)
  *
  * Only files whose name ends in ".DUMMY" are faulted. An incarnation of a
  * name starts when it is created or truncated to zero; the faulted blocks of
@@ -93,10 +95,12 @@ static const char *const fault_names[] = {
     "foreign", "undelivered", "misplace", "short-read",
 };
 
-enum stall_op { S_NONE, S_WRITE, S_READ, S_FSYNC, S_UNLINK, S_CLOSE, S_OPEN };
+enum stall_op {
+    S_NONE, S_WRITE, S_READ, S_FSYNC, S_UNLINK, S_CLOSE, S_OPEN, S_STATFS
+};
 
 static const char *const stall_names[] = {
-    "none", "write", "read", "fsync", "unlink", "close", "open",
+    "none", "write", "read", "fsync", "unlink", "close", "open", "statfs",
 };
 
 #define COUNT_OF(names) ((int)(sizeof(names) / sizeof *(names)))
@@ -320,7 +324,7 @@ static void maybe_stall(enum stall_op op, const char *path, uint64_t off)
     struct fuse_context *ctx;
     struct timespec tick = {0, 10 * 1000 * 1000};
 
-    if (cfg.stall != op || !is_dummy(path))
+    if (cfg.stall != op || (op != S_STATFS && !is_dummy(path)))
         return;
     if (atomic_fetch_add(&stall_seen, 1) + 1 != cfg.stall_after)
         return;
@@ -529,7 +533,7 @@ static int ff_chmod(const char *path, mode_t mode, struct fuse_file_info *fi)
 
 static int ff_statfs(const char *path, struct statvfs *sv)
 {
-    (void)path;
+    maybe_stall(S_STATFS, path, 0);
     return fstatvfs(cfg.backing, sv) == 0 ? 0 : -errno;
 }
 

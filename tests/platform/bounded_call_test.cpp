@@ -2,6 +2,7 @@
 // end of the wait for one that hangs, a wait kept open by progress, and
 // helpers' records handed back for later calls.
 #include "platform/bounded_call.h"
+#include "platform/pause_clock.h"
 
 #include <unistd.h>
 
@@ -30,6 +31,14 @@ struct Mover {
   std::atomic<uint64_t> progress{0};
   int steps;
 };
+
+// Sleeps 500 ms of which, as far as deadlines know, the process was stopped
+// for 2 s first.
+int paused_then_slow(void*) {
+  note_pause_for_test(2000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  return 3;
+}
 
 // Takes steps * 20 ms in all, but moves every 20 ms.
 int keeps_moving(void* arg) {
@@ -88,6 +97,13 @@ TEST(BoundedCall, ProgressKeepsTheWaitOpenPastTheLimit) {
   slow.steps = 30;
   EXPECT_EQ(run_bounded(keeps_moving, &slow, 60, nullptr, &result),
             BoundedEnd::kTimedOut);
+}
+
+TEST(BoundedCall, TimeTheProcessWasStoppedDoesNotCountTowardTheLimit) {
+  int result = 0;
+  EXPECT_EQ(run_bounded(paused_then_slow, nullptr, 300, nullptr, &result),
+            BoundedEnd::kReturned);
+  EXPECT_EQ(result, 3);
 }
 
 }  // namespace

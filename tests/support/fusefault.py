@@ -5,11 +5,14 @@ files, <root>/mnt is the mount point, <root>/faults.log the injection log.
 However a test ends, the mount goes away and the daemon is reaped: a stalled
 daemon cannot hang the suite, because a deadline aborts the FUSE connection
 (every request waiting in the kernel then fails with ENOTCONN), unmounts
-lazily and kills the daemon.
+lazily and kills the daemon. As root the unmounts are system calls, so they
+work in a chroot or container whose root lacks umount.
 
 Where FUSE cannot be used the tests are skipped with the reason; with
 IOCHURN_REQUIRE_FUSE=1 (set by CI) that skip is a failure instead.
 """
+import ctypes
+import ctypes.util
 import os
 import shutil
 import subprocess
@@ -62,6 +65,32 @@ def _mount_device(mountpoint):
             if fields[4] == mountpoint and fields[sep + 1].startswith("fuse"):
                 return fields[2]
     return None
+
+
+MNT_DETACH = 2
+
+
+def _run_tool(argv):
+    """Runs a mount tool; False when it is missing or fails. A minimal root
+    (a container, a chroot built from the essential packages) has no
+    umount, and fusermount3 only where fuse3 is installed."""
+    try:
+        return subprocess.run(argv, capture_output=True, timeout=30).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def _libc():
+    return ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+
+
+def _detach(mountpoint):
+    """Lazily unmounts `mountpoint`: the system call where we may (root),
+    so no tool is needed, else fusermount3 -u -z, else umount -l."""
+    if os.geteuid() == 0 and _libc().umount2(os.fsencode(mountpoint), MNT_DETACH) == 0:
+        return True
+    return (_run_tool(["fusermount3", "-u", "-z", mountpoint])
+            or _run_tool(["umount", "-l", mountpoint]))
 
 
 class FuseFault:
@@ -146,18 +175,17 @@ class FuseFault:
                         f.write("1")
                 except OSError:
                     pass  # killing the daemon below aborts the connection too
-            subprocess.run(["umount", "-l", self.mountpoint], capture_output=True,
-                           timeout=30)
+            _detach(self.mountpoint)
             if self.daemon and self.daemon.poll() is None:
                 self.daemon.kill()
                 self.daemon.wait(timeout=30)
 
     @staticmethod
     def _ensure_fusectl():
-        # The control file system is not mounted everywhere; as root it can be.
-        if os.path.isdir(CONNECTIONS) and not os.listdir(CONNECTIONS):
-            subprocess.run(["mount", "-t", "fusectl", "fusectl", CONNECTIONS],
-                           capture_output=True, timeout=10)
+        # The control file system is not mounted everywhere; as root it can
+        # be (by the system call: a minimal root has no mount command).
+        if os.geteuid() == 0 and os.path.isdir(CONNECTIONS) and not os.listdir(CONNECTIONS):
+            _libc().mount(b"fusectl", os.fsencode(CONNECTIONS), b"fusectl", 0, None)
 
     def unmount(self):
         """Unmounts, reaps the daemon and removes the temporary directory."""
@@ -165,9 +193,7 @@ class FuseFault:
             self._timer.cancel()
         if self.daemon and self.daemon.poll() is None:
             try:
-                done = subprocess.run(["fusermount3", "-u", self.mountpoint],
-                                      capture_output=True, timeout=10)
-                if done.returncode != 0:  # busy: something still holds it
+                if not self._unmount_now():  # busy: something still holds it
                     raise subprocess.TimeoutExpired(self.argv, 0)
                 self.daemon.wait(timeout=10)
             except subprocess.TimeoutExpired:
@@ -177,6 +203,12 @@ class FuseFault:
             self.abort()
         if _mount_device(self.mountpoint) is None:
             shutil.rmtree(self.root, ignore_errors=True)
+
+    def _unmount_now(self):
+        """A plain (not lazy) unmount; False while the mount is busy."""
+        if os.geteuid() == 0:
+            return _libc().umount2(os.fsencode(self.mountpoint), 0) == 0
+        return _run_tool(["fusermount3", "-u", self.mountpoint])
 
     def release(self):
         """Lets a stalled call go on."""
