@@ -12,6 +12,11 @@ namespace iochurn {
 // on failure. Any thread.
 int write_file_whole(const char* path, const char* text, size_t size);
 
+// The temporary file write_file_whole uses for `path`: ".<name>.<pid>.tmp"
+// beside it. Writes it into `out` without allocating; false when it does not
+// fit. Any thread.
+bool whole_file_temp_path(const char* path, char* out, size_t size);
+
 }  // namespace iochurn
 
 #endif  // IOCHURN_PLATFORM_WHOLE_FILE_H_

@@ -95,7 +95,14 @@ void write_emergency_report(int64_t limit_ms) {
   set_exit_status(kExitBreak);
   // The seconds up to the break belong to the run over time too.
   timeline_sample_now(settings.threads > 0 ? settings.threads : 0, 1000000000u, -1);
-  write_report_bounded(limit_ms);
+  if (write_report_bounded(limit_ms) != ETIMEDOUT) return;
+  // The writer is stuck on a file system that stopped answering: its
+  // temporary files stay beside the report and the page.
+  for (const char* path : {report_file(), page_file()}) {
+    char temp[kPathSize + 64];
+    if (path != nullptr && whole_file_temp_path(path, temp, sizeof temp))
+      write_long_message(STDERR_FILENO, "iochurn: may remain: %s\n", temp);
+  }
 }
 
 }  // namespace iochurn

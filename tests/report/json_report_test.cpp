@@ -174,6 +174,18 @@ TEST_F(Report, FieldsFollowTheRecordAndTheOutcome) {
   EXPECT_EQ(r["totals"]["source"], "summary");
 }
 
+TEST(WholeFile, TheTemporaryIsHiddenBesideTheFileAndNamedForTheProcess) {
+  const std::string pid = std::to_string(getpid());
+  char out[128];
+  ASSERT_TRUE(whole_file_temp_path("/a/b/run.json", out, sizeof out));
+  EXPECT_EQ(std::string(out), "/a/b/.run.json." + pid + ".tmp");
+  ASSERT_TRUE(whole_file_temp_path("run.json", out, sizeof out));
+  EXPECT_EQ(std::string(out), ".run.json." + pid + ".tmp");
+  // A buffer too small gets no cut-short name.
+  char small[12];
+  EXPECT_FALSE(whole_file_temp_path("/a/b/run.json", small, sizeof small));
+}
+
 TEST_F(Report, FilesAreReplacedWholeAndFinalReportsStay) {
   // A reader polling the file never sees a partial document while a writer
   // replaces it with documents of very different sizes.
