@@ -59,6 +59,7 @@
 #include "driver/run_report.h"
 #include "exit_status.h"
 #include "guard/break_handler.h"
+#include "guard/error_limit.h"
 #include "guard/shadow_table.h"
 #include "guard/signals.h"
 #include "ledger/run_outcome.h"
@@ -562,6 +563,7 @@ void service_beats() {
         for (int r = 1; r < job.size; ++r) errors += (*watch)[r].latest.errors_counted;
         job.job_errors = errors;
       }
+      note_job_errors(static_cast<uint64_t>(job.job_errors), true);
       for (int r = 1; r < job.size; ++r)
         if (!rank_ended(r)) send_beat(r, kBeatAsk);
     }
@@ -570,6 +572,7 @@ void service_beats() {
       BeatMessage b = job.beat_in;
       post_beat_recv();
       job.job_errors = b.job_errors;
+      note_job_errors(static_cast<uint64_t>(b.job_errors), false);
       {
         MutexLock lock(&watch_lock);
         note_answer(&(*watch)[0], AnswerMessage{}, now, awake);

@@ -33,6 +33,16 @@ bool count_toward_error_limit(uint64_t errors) {
   return limit_reached.load();
 }
 
+void note_job_errors(uint64_t job_errors, bool speak) {
+  if (settings.max_errors <= 0) return;
+  if (job_errors < static_cast<uint64_t>(settings.max_errors)) return;
+  if (limit_reached.exchange(true)) return;
+  if (speak)
+    write_message(STDERR_FILENO, "iochurn: %llu errors reached; stopping\n",
+                  static_cast<unsigned long long>(settings.max_errors));
+  request_orderly_stop(EndCause::kMaxErrors);
+}
+
 bool error_limit_reached() { return limit_reached.load(); }
 
 void reset_error_limit_for_test() {

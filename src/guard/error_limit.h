@@ -17,6 +17,12 @@ namespace iochurn {
 // Workers, after the error's own line; lock-free.
 bool count_toward_error_limit(uint64_t errors = 1);
 
+// A multi-host job counts toward one limit: `job_errors` is the whole
+// job's count as the heartbeat carries it. Once it reaches the limit this
+// process takes the same orderly stop; `speak` (rank 0) writes the line.
+// Main thread of iochurn-mpi; lock-free.
+void note_job_errors(uint64_t job_errors, bool speak);
+
 // True once the limit has been reached: a worker then leaves its phase at
 // its next file instead of failing every file of it. Any thread;
 // lock-free.

@@ -262,6 +262,22 @@ class TogetherOrNot(MpiCase):
         self.assertNothingLeft()
 
     @needs_fault_lib
+    def test_max_errors_counts_for_the_whole_job(self):
+        # Only rank 2 fails; under -l the others would run for ever unless
+        # the job-wide count stops them too.
+        report = os.path.join(self.dir, "job.json")
+        faults = {"op": "open", "errno": "EROFS", "count": 0, "rank": 2}
+        run = self.run_job("-l", "-j", "1", "-n", "1", "-f", "1", "-s", "1",
+                           "--max-errors=20", "--report=" + report, faults=faults)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("iochurn: 20 errors reached; stopping", run.stderr)
+        with open(report) as f:
+            r = json.load(f)
+        self.assertEqual(r["ended"], "max-errors")
+        self.assertGreaterEqual(r["totals"]["other_errors"], 20)
+        self.assertNothingLeft()
+
+    @needs_fault_lib
     def test_a_rank_that_cannot_start_a_worker_stops_the_job_with_10(self):
         log = os.path.join(self.dir, "faults.log")
         # The program's own thread starts on rank 1: the pause clock, the
