@@ -85,11 +85,13 @@ BoundedEnd run_bounded(BoundedRoutine routine, void* arg, int64_t limit_ms,
       seen = progress->load();
       last_change = now;
     }
-    if (now - last_change >= limit) {
+    // Whole milliseconds, read twice: past the limit only when more than
+    // it has gone, so the wait never ends early by the rounding.
+    if (now - last_change > limit) {
       end = BoundedEnd::kTimedOut;
       break;
     }
-    int64_t left_ms = limit - (now - last_change);
+    int64_t left_ms = limit + 1 - (now - last_change);
     h->done.wait(left_ms < kLookMs ? left_ms : kLookMs);
   }
   if (end == BoundedEnd::kReturned) *result = h->result.load();
