@@ -96,10 +96,12 @@ void iso8601_local(int64_t wall_ns, char* out, size_t size) {
   long offset_min = local.tm_gmtoff / 60;
   char sign = offset_min < 0 ? '-' : '+';
   if (offset_min < 0) offset_min = -offset_min;
-  std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                local.tm_hour, local.tm_min, local.tm_sec, sign,
-                offset_min / 60, offset_min % 60);
+  int length = std::snprintf(
+      out, size, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
+      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+      local.tm_min, local.tm_sec, sign, offset_min / 60, offset_min % 60);
+  // A cut-off stamp would read as another time: none is better.
+  if (length < 0 || static_cast<size_t>(length) >= size) out[0] = '\0';
 }
 
 }  // namespace iochurn

@@ -29,6 +29,10 @@ TEST(StatusLine, LocalTimeCarriesItsOffset) {
   tzset();
   iso8601_local(int64_t{1'700'000'000} * 1'000'000'000, out, sizeof out);
   EXPECT_STREQ(out, "2023-11-14T17:13:20-05:00");
+  // Too small a buffer gives no stamp rather than a cut-off one.
+  char small[20];
+  iso8601_local(int64_t{1'700'000'000} * 1'000'000'000, small, sizeof small);
+  EXPECT_STREQ(small, "");
   if (old != nullptr)
     setenv("TZ", saved.c_str(), 1);
   else
