@@ -70,7 +70,9 @@
 #include "platform/pause_clock.h"
 #include "platform/sleep.h"
 #include "report/json_report.h"
+#include "report/rank_detail.h"
 #include "report/status_line.h"
+#include "report/timeline.h"
 #include "tempfile/temp_name.h"
 
 namespace iochurn {
@@ -164,6 +166,7 @@ struct Job {
   bool culprit_lost;
   bool probed;
   bool help_exit;  // -h ended the option loop: nothing to report
+  bool timeline_wanted;  // rank 0 keeps the report's series: answers carry latency
   uint64_t work_end_ns;  // when this process's workers ended
   int64_t job_errors;  // the whole job's errors, as rank 0 last counted them
   RankSection my_section;  // sent to rank 0; must outlive the send
@@ -443,9 +446,35 @@ AnswerMessage answer_of(const RankSection& s) {
   a.compare_errors = static_cast<int64_t>(s.totals.compare_errors);
   a.other_errors = static_cast<int64_t>(s.totals.other_errors);
   a.errors_counted = a.compare_errors + a.other_errors;
-  if (s.has_detail)
-    for (uint64_t n : s.detail.bad_blocks) a.bad_blocks += static_cast<int64_t>(n);
+  if (!s.has_detail) return a;
+  for (uint64_t n : s.detail.bad_blocks) a.bad_blocks += static_cast<int64_t>(n);
+  static_assert(kTimedOps == kTimelineOps, "the same calls in the same order");
+  for (int op = 0; op < kTimelineOps; ++op) {
+    const LatencyTally& l = s.detail.latency[op];
+    a.latency_count[op] = static_cast<int64_t>(l.count);
+    a.latency_max_ns[op] = static_cast<int64_t>(l.max_ns);
+    for (int k = 0; k < kLatencyBuckets; ++k)
+      a.latency_buckets[op][k] = static_cast<int64_t>(l.buckets[k]);
+  }
   return a;
+}
+
+// This process's answer to an ask: its figures now.
+AnswerMessage answer_now() {
+  AnswerMessage a = answer_of(take_status_sample(worker_count(), job.stall_ns));
+  if (job.timeline_wanted) {
+    TimelineTotals totals;
+    read_timeline_totals(worker_count(), 0, &totals);
+    answer_latency(totals, &a);
+  }
+  return a;
+}
+
+// timeline_set_job_figures on rank 0: the others from their last answers.
+int job_timeline_figures(TimelineTotals* totals, int* stalled) {
+  MutexLock lock(&watch_lock);
+  if (watch == nullptr) return 1;
+  return add_job_timeline(watch->data(), job.size, totals, stalled);
 }
 
 // True when `request` has completed, or is none. Main thread.
@@ -584,7 +613,7 @@ void service_beats() {
         continue;
       }
       if (!request_done(&job.answer_send)) continue;
-      job.answer_out = answer_of(take_status_sample(worker_count(), job.stall_ns));
+      job.answer_out = answer_now();
       job.answer_out.seq = b.seq;
       MPI_Isend(&job.answer_out, kAnswerFields, MPI_INT64_T, 0, kAnswerTag,
                 MPI_COMM_WORLD, &job.answer_send);
@@ -724,6 +753,13 @@ int collect_sections() {
   std::vector<int> statuses(job.size, 0);
   for (int r = 0; r < job.size; ++r)
     if (got[r] != 0) statuses[r] = all[r].exit_status;
+  {
+    // The report's last sample holds the final figures of those that sent them.
+    MutexLock lock(&watch_lock);
+    for (int r = 1; r < job.size; ++r)
+      if (got[r] != 0)
+        note_answer(&(*watch)[r], answer_of(all[r]), monotonic_ns(), awake_ns());
+  }
   int status = silent_job_status(statuses.data(), job.size, settings.strict);
   for (int r = 1; r < job.size; ++r) {
     if (got[r] != 0) continue;
@@ -970,6 +1006,8 @@ int agree_start(int status, bool make_dir) {
                      : UINT64_MAX;
   if (status == 0 && make_dir) status = make_rank_dir();
   // One report and one page for the job, written by rank 0.
+  job.timeline_wanted = settings.report_path != nullptr || settings.html_path != nullptr;
+  if (job.rank == 0) timeline_set_job_figures(job_timeline_figures);
   if (job.rank != 0) {
     settings.report_path = nullptr;
     settings.html_path = nullptr;

@@ -28,6 +28,7 @@ void reset_watch(RankWatch* watch, int count, uint64_t now_ns,
     watch[i].heard_awake_ns = awake_now_ns;
     watch[i].heard_ns = now_ns;
     watch[i].line_ns = now_ns;
+    watch[i].timeline_ns = now_ns;
   }
 }
 
@@ -71,6 +72,40 @@ JobFigures take_job_figures(RankWatch* watch, int count) {
     w.line_ns = w.heard_ns;
   }
   return f;
+}
+
+void answer_latency(const TimelineTotals& totals, AnswerMessage* out) {
+  for (int op = 0; op < kTimelineOps; ++op) {
+    out->latency_count[op] = static_cast<int64_t>(totals.count[op]);
+    out->latency_max_ns[op] = static_cast<int64_t>(totals.max_ns[op]);
+    for (int k = 0; k < kLatencyBuckets; ++k)
+      out->latency_buckets[op][k] = static_cast<int64_t>(totals.buckets[op][k]);
+  }
+}
+
+int add_job_timeline(RankWatch* watch, int count, TimelineTotals* totals,
+                     int* stalled) {
+  int reported = 1;
+  for (int i = 1; i < count; ++i) {
+    RankWatch& w = watch[i];
+    const AnswerMessage& a = w.latest;
+    totals->bytes_written += as_count(a.bytes_written);
+    totals->bytes_read += as_count(a.bytes_read);
+    totals->passes += as_count(a.passes_completed);
+    totals->errors += as_count(a.compare_errors) + as_count(a.other_errors);
+    totals->bad_blocks += as_count(a.bad_blocks);
+    for (int op = 0; op < kTimelineOps; ++op) {
+      totals->count[op] += as_count(a.latency_count[op]);
+      uint64_t max = as_count(a.latency_max_ns[op]);
+      if (max > totals->max_ns[op]) totals->max_ns[op] = max;
+      for (int k = 0; k < kLatencyBuckets; ++k)
+        totals->buckets[op][k] += as_count(a.latency_buckets[op][k]);
+    }
+    *stalled += static_cast<int>(as_count(a.stalled));
+    if (!w.ended && w.heard_ns > w.timeline_ns) ++reported;
+    w.timeline_ns = w.heard_ns;
+  }
+  return reported;
 }
 
 }  // namespace iochurn

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "report/timeline.h"
+
 namespace iochurn {
 
 // How often rank 0 asks every other process.
@@ -39,8 +41,13 @@ struct AnswerMessage {
   int64_t stalled;
   int64_t errors_counted;  // what a job-wide error limit counts
   int64_t bad_blocks;      // of every kind
+  // Write, read and sync calls so far, for the report's series (zero when
+  // the job writes no report or page).
+  int64_t latency_count[kTimelineOps];
+  int64_t latency_max_ns[kTimelineOps];
+  int64_t latency_buckets[kTimelineOps][kLatencyBuckets];
 };
-constexpr int kAnswerFields = 9;
+constexpr int kAnswerFields = 9 + kTimelineOps * (2 + kLatencyBuckets);
 static_assert(sizeof(AnswerMessage) == kAnswerFields * sizeof(int64_t));
 
 // Rank 0's view of one process.
@@ -50,6 +57,7 @@ struct RankWatch {
   AnswerMessage latest;
   uint64_t line_ns;         // heard_ns of the figures the last line used
   AnswerMessage at_line;
+  uint64_t timeline_ns;     // heard_ns when the series last took the figures
   bool ended;               // declared unresponsive or lost
 };
 
@@ -89,6 +97,17 @@ struct JobFigures {
   double read_MiBps;
 };
 JobFigures take_job_figures(RankWatch* watch, int count);
+
+// The latency part of an answer from a process's own series totals.
+void answer_latency(const TimelineTotals& totals, AnswerMessage* out);
+
+// For the report's series: adds the latest figures of entries [1, count)
+// (entry 0 is the observer, whose own are already in `totals`) to `totals`
+// and their stalled transfers to `*stalled`; returns the processes that
+// reported since the last call, the observer included (an ended one never
+// counts). Moves every entry's timeline mark on.
+int add_job_timeline(RankWatch* watch, int count, TimelineTotals* totals,
+                     int* stalled);
 
 }  // namespace iochurn
 

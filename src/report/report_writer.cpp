@@ -94,7 +94,7 @@ void write_emergency_report(int64_t limit_ms) {
   note_emergency_cleanup();
   set_exit_status(kExitBreak);
   // The seconds up to the break belong to the run over time too.
-  timeline_sample_now(settings.threads > 0 ? settings.threads : 0, 1000000000u, -1);
+  timeline_sample_now(settings.threads > 0 ? settings.threads : 0, 1000000000u);
   if (write_report_bounded(limit_ms) != ETIMEDOUT) return;
   // The writer is stuck on a file system that stopped answering: its
   // temporary files stay beside the report and the page.

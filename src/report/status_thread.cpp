@@ -97,7 +97,7 @@ void status_loop(void*) {
     if (now < next) continue;
     next += step;
     ++ticks;
-    timeline_sample_now(worker_count(), timeline_stall_ns(), -1);
+    timeline_sample_now(worker_count(), timeline_stall_ns());
     check_runtime(now);
     if (ticks_per_line == 0 || ticks % ticks_per_line != 0) continue;
     StatusSample sample;
@@ -153,7 +153,7 @@ void stop_status_lines() {
 }
 
 void sample_timeline_now() {
-  timeline_sample_now(worker_count(), timeline_stall_ns(), -1);
+  timeline_sample_now(worker_count(), timeline_stall_ns());
 }
 
 }  // namespace iochurn

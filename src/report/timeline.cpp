@@ -35,6 +35,8 @@ Timeline* series GUARDED_BY(series_lock) = nullptr;
 TimelineTotals* last_totals GUARDED_BY(series_lock) = nullptr;
 TimelineTotals* next_totals GUARDED_BY(series_lock) = nullptr;
 std::atomic<bool> series_on{false};
+// Set once before the run; read under series_lock.
+std::atomic<TimelineJobFigures> job_figures{nullptr};
 
 }  // namespace
 
@@ -185,7 +187,9 @@ bool timeline_start() {
 
 bool timeline_enabled() { return series_on.load(); }
 
-void timeline_sample_now(int workers, uint64_t stall_ns, int ranks) {
+void timeline_set_job_figures(TimelineJobFigures add) { job_figures.store(add); }
+
+void timeline_sample_now(int workers, uint64_t stall_ns) {
   if (!series_on.load()) return;
   uint64_t now = monotonic_ns();
   uint64_t since_start = less_or_zero(now, run_start_ns());
@@ -193,6 +197,8 @@ void timeline_sample_now(int workers, uint64_t stall_ns, int ranks) {
   if (since_start < last_totals->at_ns + 1000000) return;
   read_timeline_totals(workers, since_start, next_totals);
   int stalled = count_stalled(workers, now, stall_ns);
+  int ranks = -1;
+  if (TimelineJobFigures add = job_figures.load()) ranks = add(next_totals, &stalled);
   timeline_add(series, interval_sample(*last_totals, *next_totals, stalled, ranks));
   TimelineTotals* swap = last_totals;
   last_totals = next_totals;

@@ -112,11 +112,22 @@ bool timeline_start();
 // True once timeline_start succeeded.
 bool timeline_enabled();
 
-// Takes the interval since the last call from the workers' records and
-// adds it to the series (`stall_ns`: a transfer running longer counts as
-// stalled; `ranks` as for TimelineSample). No-op when the series is off or
-// less than 1 ms has passed. The status thread; the final report.
-void timeline_sample_now(int workers, uint64_t stall_ns, int ranks);
+// The other processes of a multi-host job, for the series of the one that
+// writes the report: adds their latest cumulative figures to `totals`
+// (whose own are this process's) and their stalled transfers to
+// `*stalled`, and returns how many processes reported since the last call,
+// this one included. Called under the series' lock.
+using TimelineJobFigures = int (*)(TimelineTotals* totals, int* stalled);
+
+// Set by the multi-host program before the run; without it (one process)
+// a sample's `ranks` is -1. Main thread.
+void timeline_set_job_figures(TimelineJobFigures add);
+
+// Takes the interval since the last call from the workers' records (and
+// the job's other processes) and adds it to the series (`stall_ns`: a
+// transfer running longer counts as stalled). No-op when the series is off
+// or less than 1 ms has passed. The status thread; the final report.
+void timeline_sample_now(int workers, uint64_t stall_ns);
 
 // Calls `visit(sample, context)` for each sample in order under the lock,
 // and returns raw_per_sample. The report builder.

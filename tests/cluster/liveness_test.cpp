@@ -79,5 +79,59 @@ TEST(Liveness, StatusFiguresSumEveryRankAndCountTheSilentOnes) {
   EXPECT_DOUBLE_EQ(f.write_MiBps, 0.0);
 }
 
+// The report's series of a job: the others' cumulative figures and
+// latency added to the observer's, and only those heard since the last
+// sample (never an ended one) counted as reporting.
+TEST(Liveness, TheJobSeriesAddsTheOthersAndCountsWhoReported) {
+  RankWatch w[4];
+  reset_watch(w, 4, 10 * kS, 10 * kS);
+  TimelineTotals own{};
+  own.bytes_written = 100;
+  own.count[0] = 2;
+  own.buckets[0][10] = 2;
+  own.max_ns[0] = 5000;
+  for (int r = 1; r < 4; ++r) {
+    AnswerMessage a = written(1000 * r);
+    a.passes_completed = r;
+    a.compare_errors = 1;
+    a.other_errors = r == 3 ? 2 : 0;
+    a.stalled = 1;
+    TimelineTotals theirs{};
+    theirs.count[1] = 3;
+    theirs.buckets[1][20 + r] = 3;
+    theirs.max_ns[1] = 1000000u * r;
+    answer_latency(theirs, &a);
+    note_answer(&w[r], a, 11 * kS, 11 * kS);
+  }
+  TimelineTotals t = own;
+  int stalled = 1;
+  EXPECT_EQ(add_job_timeline(w, 4, &t, &stalled), 4);
+  EXPECT_EQ(t.bytes_written, uint64_t{100 + 1000 + 2000 + 3000});
+  EXPECT_EQ(t.bytes_read, uint64_t{500 + 1000 + 1500});
+  EXPECT_EQ(t.passes, uint64_t{1 + 2 + 3});
+  EXPECT_EQ(t.errors, uint64_t{1 + 1 + 1 + 2});
+  EXPECT_EQ(stalled, 4);
+  EXPECT_EQ(t.count[0], 2u);
+  EXPECT_EQ(t.max_ns[0], 5000u);
+  EXPECT_EQ(t.count[1], 9u);
+  EXPECT_EQ(t.max_ns[1], 3000000u);
+  for (int r = 1; r < 4; ++r) EXPECT_EQ(t.buckets[1][20 + r], 3u) << r;
+
+  // Nobody heard since: only the observer reports, the figures stay.
+  t = own;
+  stalled = 0;
+  EXPECT_EQ(add_job_timeline(w, 4, &t, &stalled), 1);
+  EXPECT_EQ(t.bytes_written, uint64_t{6100});
+  EXPECT_EQ(t.count[1], 9u);
+
+  // Rank 2 answers again but has been declared ended: it does not count.
+  w[2].ended = true;
+  note_answer(&w[1], w[1].latest, 12 * kS, 12 * kS);
+  note_answer(&w[2], w[2].latest, 12 * kS, 12 * kS);
+  t = own;
+  EXPECT_EQ(add_job_timeline(w, 4, &t, &stalled), 2);
+  EXPECT_EQ(t.bytes_written, uint64_t{6100});
+}
+
 }  // namespace
 }  // namespace iochurn

@@ -92,6 +92,13 @@ class SilentRank(MpiCase):
         # The totals still add up over what every rank reported.
         self.assertEqual(sum(k["totals"]["bytes_written"] for k in r["ranks"]),
                          r["totals"]["bytes_written"])
+        # The run over time counts the silent rank out, and only it, up to
+        # the last sample, which holds the others' final figures.
+        reporting = [s["ranks"] for s in r["timeline"]]
+        self.assertLessEqual(set(reporting), {RANKS - 1, RANKS}, reporting)
+        self.assertEqual(reporting[-1], RANKS - 1, reporting)
+        self.assertEqual(sum(s["bytes_written"] for s in r["timeline"]),
+                         r["totals"]["bytes_written"])
         resume(pid)
         wait_gone(pid)
         self.sweep_and_check()
@@ -219,6 +226,14 @@ class RankReports(MpiCase):
         self.assertEqual(r["slowest_rank"]["read_rank"], 1)
         rates = [k["throughput"]["write_MiBps_wall"] for k in ranks]
         self.assertEqual(min(rates), rates[1])
+        # The run over time is the whole job's: every rank's bytes and
+        # passes, every rank reporting, and rank 1's slow calls in it.
+        timeline = r["timeline"]
+        self.assertEqual(sum(s["bytes_written"] for s in timeline), r["totals"]["bytes_written"])
+        self.assertEqual(sum(s["bytes_read"] for s in timeline), r["totals"]["bytes_read"])
+        self.assertEqual(sum(s["passes"] for s in timeline), r["totals"]["passes_completed"])
+        self.assertEqual({s["ranks"] for s in timeline}, {RANKS})
+        self.assertEqual(max(s["write_max_us"] or 0 for s in timeline), job["max_us"])
         self.assertNothingLeft()
 
     @needs_fault_lib

@@ -314,12 +314,12 @@ TEST_F(Report, TimelineAndPerWorkerRatesGoIntoTheDocument) {
   activity_end(1, Op::kWrite, s - 5000000, 1 << 20, 1);
   // Intervals under a millisecond are not sampled.
   std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  timeline_sample_now(2, 1000000000u, -1);
+  timeline_sample_now(2, 1000000000u);
   std::this_thread::sleep_for(std::chrono::milliseconds(3));
   s = activity_begin(0, Op::kRead, 0, 0, 1 << 20);
   activity_end(0, Op::kRead, s - 200000, 1 << 20, 1);
   record_counted_error(0, false);
-  timeline_sample_now(2, 1000000000u, -1);
+  timeline_sample_now(2, 1000000000u);
 
   std::string text = build_report(nullptr);
   json r = parse(text);
