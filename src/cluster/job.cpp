@@ -425,27 +425,26 @@ void gather_sections() {
 
 // ---- the heartbeat ----
 
-AnswerMessage answer_of(const StatusSample& s) {
+AnswerMessage answer_of(const Totals& totals, uint64_t passes_completed) {
   AnswerMessage a{};
-  a.passes_completed = static_cast<int64_t>(s.passes_completed);
-  a.bytes_written = static_cast<int64_t>(s.counts.bytes_written);
-  a.bytes_read = static_cast<int64_t>(s.counts.bytes_read);
-  a.compare_errors = static_cast<int64_t>(s.counts.compare_errors);
-  a.other_errors = static_cast<int64_t>(s.counts.other_errors);
-  a.stalled = s.stalled;
+  a.passes_completed = static_cast<int64_t>(passes_completed);
+  a.bytes_written = static_cast<int64_t>(totals.bytes_written);
+  a.bytes_read = static_cast<int64_t>(totals.bytes_read);
+  a.compare_errors = static_cast<int64_t>(totals.compare_errors);
+  a.other_errors = static_cast<int64_t>(totals.other_errors);
   a.errors_counted = a.compare_errors + a.other_errors;
+  return a;
+}
+
+AnswerMessage answer_of(const StatusSample& s) {
+  AnswerMessage a = answer_of(s.counts, s.passes_completed);
+  a.stalled = s.stalled;
   a.bad_blocks = static_cast<int64_t>(s.bad_blocks);
   return a;
 }
 
 AnswerMessage answer_of(const RankSection& s) {
-  AnswerMessage a{};
-  a.passes_completed = static_cast<int64_t>(s.passes_completed);
-  a.bytes_written = static_cast<int64_t>(s.totals.bytes_written);
-  a.bytes_read = static_cast<int64_t>(s.totals.bytes_read);
-  a.compare_errors = static_cast<int64_t>(s.totals.compare_errors);
-  a.other_errors = static_cast<int64_t>(s.totals.other_errors);
-  a.errors_counted = a.compare_errors + a.other_errors;
+  AnswerMessage a = answer_of(s.totals, s.passes_completed);
   if (!s.has_detail) return a;
   for (uint64_t n : s.detail.bad_blocks) a.bad_blocks += static_cast<int64_t>(n);
   static_assert(kTimedOps == kTimelineOps, "the same calls in the same order");
