@@ -299,14 +299,23 @@ void chart_section(std::string* out, const char* id, const char* title,
   *out += "\"></div></section>\n";
 }
 
+// A worker's or a process's MiB/s inside its calls, json null when the
+// report has none.
+json rate_in_calls(const json& throughput, const char* key) {
+  return has_number(throughput, key) ? json(number_at(throughput, key)) : json(nullptr);
+}
+
 // Names the slowest of `list` (lowest write plus read MiB/s), or "".
 std::string slowest_of(const json& list, const char* index_key) {
   double lowest = 0;
   std::string name;
   for (const json& w : list) {
     const json& t = object_at(w, "throughput");
-    if (!has_number(t, "write_MiBps") && !has_number(t, "read_MiBps")) continue;
-    double rate = number_at(t, "write_MiBps") + number_at(t, "read_MiBps");
+    json write = rate_in_calls(t, "write_MiBps_in_calls");
+    json read = rate_in_calls(t, "read_MiBps_in_calls");
+    if (write.is_null() && read.is_null()) continue;
+    double rate = (write.is_null() ? 0.0 : write.get<double>()) +
+                  (read.is_null() ? 0.0 : read.get<double>());
     if (name.empty() || rate < lowest) {
       lowest = rate;
       name = has_number(w, index_key) ? count_text(number_at(w, index_key)) : "?";
@@ -326,8 +335,8 @@ std::string chart_data(const json& r) {
       const json& t = object_at(w, "throughput");
       json o = json::object();
       o["index"] = number_at(w, index_key, static_cast<double>(out.size()));
-      o["write_MiBps"] = has_number(t, "write_MiBps") ? json(number_at(t, "write_MiBps")) : json(nullptr);
-      o["read_MiBps"] = has_number(t, "read_MiBps") ? json(number_at(t, "read_MiBps")) : json(nullptr);
+      o["write_MiBps"] = rate_in_calls(t, "write_MiBps_in_calls");
+      o["read_MiBps"] = rate_in_calls(t, "read_MiBps_in_calls");
       const json& totals = object_at(w, "totals");
       o["passes"] = has_number(w, "passes_completed") ? number_at(w, "passes_completed")
                                                       : number_at(totals, "passes_completed");
@@ -443,6 +452,7 @@ int render_page(const json& r, std::string* out) {
   std::string slow = slowest_of(array_at(r, "workers"), "index");
   chart_section(&p, "chart-workers", "Per worker",
                 ("MiB/s inside the calls and passes completed by each worker" +
+                 std::string(ranks.empty() ? "" : " of rank 0 (the report keeps rank 0's workers)") +
                  (slow.empty() ? std::string(".") : "; the slowest, worker " + slow +
                   ", in red.")).c_str());
   if (!ranks.empty()) {

@@ -13,6 +13,9 @@
   function positive(v) { v = num(v); return v !== null && v > 0 ? v : null; }
 
   function clock(seconds) {
+    // A short run's axis has ticks between whole seconds: 2.5 s, not 2 s twice.
+    if (seconds < 120 && Math.abs(seconds - Math.round(seconds)) >= 0.05)
+      return seconds.toFixed(1) + ' s';
     var s = Math.round(seconds);
     if (s < 120) return s + ' s';
     if (s < 7200) return Math.floor(s / 60) + ' m ' + ('0' + s % 60).slice(-2) + ' s';

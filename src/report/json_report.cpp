@@ -429,8 +429,9 @@ void to_json(json& o, const WorkerDocument& d) {
   uint64_t read = rec.bytes_read.load(kRelaxed);
   o["elapsed_s"] = rounded(d.elapsed_s);
   o["throughput"] = {
-      {"write_MiBps", mib_rate(written, static_cast<double>(rec.write_ns.load(kRelaxed)) / 1e9)},
-      {"read_MiBps", mib_rate(read, static_cast<double>(rec.read_ns.load(kRelaxed)) / 1e9)},
+      {"write_MiBps_in_calls",
+       mib_rate(written, static_cast<double>(rec.write_ns.load(kRelaxed)) / 1e9)},
+      {"read_MiBps_in_calls", mib_rate(read, static_cast<double>(rec.read_ns.load(kRelaxed)) / 1e9)},
       {"write_MiBps_wall", mib_rate(written, d.elapsed_s)},
       {"read_MiBps_wall", mib_rate(read, d.elapsed_s)}};
   o["latency"] = {{"write", latency_of(Op::kWrite, d.index, 1)},

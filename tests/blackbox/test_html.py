@@ -152,6 +152,10 @@ class JobPage(PageCase):
         self.assertEqual([x["rank"] for x in doc["ranks"]], [0, 1, 2])
         drawn = self.assertDrawn(self.page, charts=CHARTS + ["chart-ranks"])
         self.assertEqual(browser.chart_points(drawn.dom)["chart-ranks"], 3 * 6)
+        # Whose workers the per-worker bars are.
+        self.assertIn("each worker of rank 0", drawn.dom)
+        # The bars have their rates: the slowest process is named.
+        self.assertRegex(drawn.dom, r"the slowest, rank [012]\b")
         # Only rank 0 writes: no rank's own page overwrote the job's.
         self.assertIn("Per rank", drawn.dom)
 
@@ -196,8 +200,8 @@ class ReportedPage(PageCase):
         for rank in range(4):
             ranks.append({"rank": rank, "host_name": "node%d" % rank, "pid": 100 + rank,
                           "ended": "completed", "exit_status": 0, "elapsed_s": 2.0,
-                          "throughput": {"write_MiBps": 100.0 + 50 * rank,
-                                         "read_MiBps": 300.0 - 10 * rank},
+                          "throughput": {"write_MiBps_in_calls": 100.0 + 50 * rank,
+                                         "read_MiBps_in_calls": 300.0 - 10 * rank},
                           "totals": {"passes_completed": 4 + rank}})
         ranks[2]["ended"] = "unresponsive"  # any ending is shown
         del ranks[3]["throughput"]  # absent figures are left out

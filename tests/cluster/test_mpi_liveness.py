@@ -226,6 +226,8 @@ class RankReports(MpiCase):
         self.assertEqual(r["slowest_rank"]["read_rank"], 1)
         rates = [k["throughput"]["write_MiBps_wall"] for k in ranks]
         self.assertEqual(min(rates), rates[1])
+        # A worker's figures go by the names a process's do.
+        self.assertEqual(set(r["workers"][0]["throughput"]), set(ranks[0]["throughput"]))
         # The run over time is the whole job's: every rank's bytes and
         # passes, every rank reporting, and rank 1's slow calls in it.
         timeline = r["timeline"]

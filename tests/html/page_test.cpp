@@ -55,8 +55,8 @@ TEST(Page, RendersWhatIsThereAndSurvivesWhatIsNot) {
             {"totals", {{"compare_errors", 0}, {"other_errors", 2}}},
             {"bad_blocks", {{"zeroed", 3}}},
             {"wait_timed_out", true},
-            {"ranks", {{{"rank", 0}, {"throughput", {{"write_MiBps", 5.0}}}},
-                       {{"rank", 1}, {"throughput", {{"write_MiBps", 2.0}}}}}},
+            {"ranks", {{{"rank", 0}, {"throughput", {{"write_MiBps_in_calls", 5.0}}}},
+                       {{"rank", 1}, {"throughput", {{"write_MiBps_in_calls", 2.0}}}}}},
             {"errors", {{{"rank", 1}, {"worker", 0}, {"operation", "read"},
                          {"path", "/d/<b>"}, {"error_text", "Input/output error"}}}}};
   ASSERT_EQ(render_page(r, &page), 0);

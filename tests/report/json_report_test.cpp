@@ -341,8 +341,8 @@ TEST_F(Report, TimelineAndPerWorkerRatesGoIntoTheDocument) {
   EXPECT_EQ(text.compare(text.size() - 8, 8, "}\n  ]\n}\n"), 0);
 
   const json& w1 = r["workers"][1];
-  EXPECT_NEAR(w1["throughput"]["write_MiBps"].get<double>(), 200.0, 5.0);
-  EXPECT_TRUE(w1["throughput"]["read_MiBps"].is_null());
+  EXPECT_NEAR(w1["throughput"]["write_MiBps_in_calls"].get<double>(), 200.0, 5.0);
+  EXPECT_TRUE(w1["throughput"]["read_MiBps_in_calls"].is_null());
   EXPECT_EQ(w1["latency"]["write"]["slowest"]["worker"], 1);
   EXPECT_EQ(w1["latency"]["write"]["count"], 1);
   EXPECT_EQ(r["workers"][0]["latency"]["write"]["count"], 0);
