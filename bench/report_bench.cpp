@@ -54,7 +54,7 @@ void set_up(int samples, bool page) {
     }
     // Samples closer than a millisecond are not taken.
     std::this_thread::sleep_for(std::chrono::microseconds(1100));
-    timeline_sample_now(8, 1000000000u, -1);
+    timeline_sample_now(8, 1000000000u);
   }
 }
 
