@@ -112,6 +112,20 @@ class ManPageTest(unittest.TestCase):
                 else:
                     self.assertFalse(entries[letter], "-%s takes no argument" % letter)
 
+    @unittest.skipUnless(BIN, "needs IOCHURN_BIN")
+    def test_every_long_option_has_an_entry_of_its_own(self):
+        run = subprocess.run([BIN, "--help"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0)
+        listed = {re.split(r"[=\[]", w)[0] for w in run.stdout.split()
+                  if w.startswith("--") and len(w) > 2}
+        tagged = set()
+        for lines in self.sections.values():
+            for _, args in entry_tags(lines):
+                if args and args[0].startswith("--"):
+                    tagged.add(re.split(r"[=\[]", args[0])[0])
+        # An entry whose .TP got lost runs into the one before it.
+        self.assertEqual(sorted(listed - tagged), [])
+
     def test_synopsis_shows_every_option(self):
         text = " ".join(" ".join(macro_args(l)[1]) if l.startswith(".") else plain(l)
                         for l in self.sections["SYNOPSIS"])
