@@ -89,6 +89,7 @@ constexpr int kHandOverMs = 3000;
 constexpr int kBeatTag = 101;
 constexpr int kAnswerTag = 102;
 constexpr int kSectionTag = 103;
+constexpr int kSilentErrorsTag = 104;  // a section's errors when the job ends without rounds
 // After a SIGTERM, how long rank 0 waits for every process to answer
 // before it takes the silent ones for dead: the launcher's SIGKILL follows
 // its SIGTERM after a second (Open MPI's odls_base_sigkill_timeout).
@@ -171,6 +172,7 @@ struct Job {
   int64_t job_errors;  // the whole job's errors, as rank 0 last counted them
   RankSection my_section;  // sent to rank 0; must outlive the send
   MPI_Request section_send;
+  MPI_Request errors_send;
 };
 Job job;
 
@@ -720,15 +722,19 @@ void fill_silent_section(int r, RankSection* s) {
   s->passes_completed = static_cast<uint64_t>(a.passes_completed);
 }
 
-// Rank 0, when the job ends without its rounds: the survivors' sections,
-// waited for a bounded time, and what it knows of the rest. Returns the
-// job's status.
-int collect_sections() {
+// Rank 0, when the job ends without its rounds: the survivors' sections and
+// their errors, waited for a bounded time, and what it knows of the rest;
+// `own_kept` holds rank 0's own errors. Returns the job's status.
+int collect_sections(const ErrorEntry* own_kept) {
   if (job.sections == nullptr) job.sections = new std::vector<RankSection>(job.size);
   std::vector<RankSection>& all = *job.sections;
   // Never freed either: receives that never complete stay posted.
   auto* receives = new std::vector<MPI_Request>(job.size, MPI_REQUEST_NULL);
+  auto* error_receives = new std::vector<MPI_Request>(job.size, MPI_REQUEST_NULL);
+  auto* errors = new std::vector<std::vector<ErrorEntry>>(job.size);
   std::vector<char> got(job.size, 0);
+  // 0: not asked yet; 1: posted; 2: in (or none to come).
+  std::vector<char> got_errors(job.size, 0);
   all[0] = job.my_section;
   got[0] = 1;
   for (int r = 1; r < job.size; ++r)
@@ -740,14 +746,42 @@ int collect_sections() {
   for (;;) {
     bool all_in = true;
     for (int r = 1; r < job.size; ++r) {
-      if (got[r] != 0 || (*receives)[r] == MPI_REQUEST_NULL) continue;
-      if (request_done(&(*receives)[r]))
-        got[r] = 1;
+      if (got[r] == 0 && (*receives)[r] != MPI_REQUEST_NULL) {
+        if (request_done(&(*receives)[r]))
+          got[r] = 1;
+        else
+          all_in = false;
+      }
+      if (got[r] == 0 || got_errors[r] == 2) continue;
+      if (got_errors[r] == 0) {
+        // The section says how many errors follow it.
+        int kept = all[r].has_detail ? all[r].detail.errors_kept : 0;
+        if (kept < 0 || kept > kRankErrorEntries) kept = 0;
+        all[r].detail.errors_kept = kept;
+        got_errors[r] = kept == 0 ? 2 : 1;
+        if (kept == 0) continue;
+        (*errors)[r].resize(static_cast<size_t>(kept));
+        MPI_Irecv((*errors)[r].data(), kept * static_cast<int>(sizeof(ErrorEntry)), MPI_BYTE,
+                  r, kSilentErrorsTag, MPI_COMM_WORLD, &(*error_receives)[r]);
+      }
+      if (request_done(&(*error_receives)[r]))
+        got_errors[r] = 2;
       else
         all_in = false;
     }
     if (all_in || monotonic_ns() >= deadline) break;
     micro_sleep(0, 2000);
+  }
+  // Every process's errors in rank order; a process whose errors did not
+  // come in time lists none.
+  std::vector<ErrorEntry> listed(own_kept, own_kept + job.my_section.detail.errors_kept);
+  for (int r = 1; r < job.size; ++r) {
+    if (got[r] == 0) continue;
+    if (got_errors[r] != 2) {
+      all[r].detail.errors_kept = 0;
+      continue;
+    }
+    listed.insert(listed.end(), (*errors)[r].begin(), (*errors)[r].end());
   }
   std::vector<int> statuses(job.size, 0);
   for (int r = 0; r < job.size; ++r)
@@ -765,6 +799,7 @@ int collect_sections() {
     fill_silent_section(r, &all[r]);
     all[r].exit_status = status;
   }
+  hand_errors_to_report(listed.data(), all);
   report_set_ranks(all.data(), job.size);
   return status;
 }
@@ -778,13 +813,14 @@ int silent_finish() {
   ErrorEntry* kept = own_errors(&job.my_section);
   int status = job.my_section.exit_status;
   if (job.rank == 0) {
-    status = collect_sections();
-    // Only rank 0's own errors: the others' would need their rounds.
-    std::vector<RankSection> own(1, job.my_section);
-    hand_errors_to_report(kept, own);
+    status = collect_sections(kept);
   } else if (job.culprit != 0) {
     MPI_Isend(&job.my_section, sizeof(RankSection), MPI_BYTE, 0, kSectionTag,
               MPI_COMM_WORLD, &job.section_send);
+    int kept_count = job.my_section.detail.errors_kept;
+    if (kept_count > 0)
+      MPI_Isend(kept, kept_count * static_cast<int>(sizeof(ErrorEntry)), MPI_BYTE, 0,
+                kSilentErrorsTag, MPI_COMM_WORLD, &job.errors_send);
   }
   job.final_known = true;
   job.final_status = status;
@@ -1118,7 +1154,7 @@ void exit_without_end() {
 void start_beats() {
   const size_t n = static_cast<size_t>(job.size);
   job.culprit = -1;
-  job.beat_recv = job.answer_send = job.section_send = MPI_REQUEST_NULL;
+  job.beat_recv = job.answer_send = job.section_send = job.errors_send = MPI_REQUEST_NULL;
   // Never freed: the clean-up of any thread may still read them.
   job.ids = new std::vector<Identity>(n);
   Identity me{};

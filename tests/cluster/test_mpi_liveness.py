@@ -103,6 +103,35 @@ class SilentRank(MpiCase):
         wait_gone(pid)
         self.sweep_and_check()
 
+    @needs_fault_lib
+    def test_a_silent_end_still_lists_the_survivors_errors(self):
+        report = os.path.join(self.dir, "job.json")
+        faults = {"op": "read", "errno": "EIO", "count": 0, "rank": 2}
+        proc = self.start_job("-l", "-j", "2", "-f", "4", "-s", "1", "--rank-timeout=3",
+                              "--report=" + report, faults=faults)
+        self.wait_for_files_in_every_rank(proc)
+        time.sleep(0.5)  # rank 2 reads, and fails, meanwhile
+        pid = rank_pids(proc.pid)[3]
+        os.kill(pid, signal.SIGSTOP)
+        self.addCleanup(resume, pid)
+        out, err = proc.communicate(timeout=60)
+        self.assertIn("rank 3 on %s did not answer" % HOST, err)
+        r = self.report(report)
+        validate(r)
+        self.assertEqual(r["ended"], "unresponsive")
+        by_rank = {k["rank"]: k for k in r["ranks"]}
+        # Rank 2's errors reach its section and the job's list, with its rank.
+        self.assertGreater(len(by_rank[2]["errors"]), 0)
+        self.assertEqual(by_rank[2]["errors"],
+                         [{k: v for k, v in e.items() if k != "rank"}
+                          for e in r["errors"] if e["rank"] == 2])
+        self.assertTrue(all(e["operation"] == "read" and e["errno"] == 5
+                            for e in r["errors"]), r["errors"])
+        self.assertEqual(r["errors_listed"], len(r["errors"]))
+        resume(pid)
+        wait_gone(pid)
+        self.sweep_and_check()
+
     def test_a_stopped_rank_0_is_named_by_rank_1(self):
         proc = self.start_job("-l", "-j", "1", "-f", "4", "-s", "1", "--rank-timeout=3")
         self.wait_for_files_in_every_rank(proc)
