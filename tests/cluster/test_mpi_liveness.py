@@ -316,9 +316,16 @@ class StatusThroughAStall(MpiCase):
         rates = [float(l["write_MiBps"]) for l in lines]
         stalled_rates = [w for w, s in zip(rates, silent) if s == 1]
         self.assertGreater(max(stalled_rates), 0.0, err)
-        # No spike on resume: no line above three times the median.
-        working = sorted(w for w in rates if w > 0)
-        self.assertLessEqual(max(rates), 3 * working[len(working) // 2], err)
+        # No spike on resume: the line that takes rank 3's late answer spreads
+        # it over the time it covers, so it stays near the lines around it.
+        # (Compared with its neighbours, not the whole run: the machine's pace
+        # may change meanwhile, as other tests end.)
+        back = next((i for i in range(1, len(silent)) if silent[i - 1] == 1 and silent[i] == 0),
+                    None)
+        self.assertIsNotNone(back, err)
+        neighbours = [w for w in rates[max(0, back - 2):back] + rates[back + 1:back + 3] if w > 0]
+        self.assertTrue(neighbours, err)
+        self.assertLessEqual(rates[back], 3 * max(neighbours), err)
         self.assertNothingLeft()
 
 
