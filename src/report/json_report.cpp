@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -462,6 +463,8 @@ struct JobMerge {
   LatencyTally latency[kTimedOps];
   uint64_t write_ns;
   uint64_t read_ns;
+  uint64_t write_wall_ns;  // the longest of any process
+  uint64_t read_wall_ns;
   uint64_t bad_blocks[kBlockKindCount];
   json errors;  // all processes', each with its rank, capped
   uint64_t errors_recorded;
@@ -526,6 +529,8 @@ json rank_sections(json* t, uint64_t* errors, JobMerge* merge) {
       for (int i = 0; i < kTimedOps; ++i) merge_latency(d.latency[i], &merge->latency[i]);
       merge->write_ns += d.write_ns;
       merge->read_ns += d.read_ns;
+      merge->write_wall_ns = std::max(merge->write_wall_ns, d.write_wall_ns);
+      merge->read_wall_ns = std::max(merge->read_wall_ns, d.read_wall_ns);
       for (int k = 0; k < kBlockKindCount; ++k) merge->bad_blocks[k] += d.bad_blocks[k];
       merge->errors_recorded += d.errors_recorded;
       double elapsed = seconds_of(d.elapsed_ns);
@@ -704,6 +709,12 @@ json build_document(const Totals* totals) {
     // A multi-host job: every process's calls, its buckets added up.
     r["throughput"]["write_MiBps_in_calls"] = rate(written, seconds_of(merge.write_ns));
     r["throughput"]["read_MiBps_in_calls"] = rate(read, seconds_of(merge.read_ns));
+    // The processes run side by side: the job was in a phase at least as
+    // long as the process that spent longest in it.
+    uint64_t write_wall = std::max(phase_wall_ns(Op::kWrite), merge.write_wall_ns);
+    uint64_t read_wall = std::max(phase_wall_ns(Op::kRead), merge.read_wall_ns);
+    r["throughput"]["write_MiBps_wall"] = rate(written, seconds_of(write_wall));
+    r["throughput"]["read_MiBps_wall"] = rate(read, seconds_of(read_wall));
     r["latency"] = merged_latency(merge);
     r["slowest_rank"] = merge.slowest_rank;
     r["bad_blocks"] = bad_blocks_json(merge.bad_blocks);

@@ -14,6 +14,8 @@ void take_rank_detail(int workers, int rank, uint64_t end_ns, RankDetail* out) {
   sum_records(workers, &t);
   out->write_ns = t.write_ns;
   out->read_ns = t.read_ns;
+  out->write_wall_ns = phase_wall_ns(Op::kWrite);
+  out->read_wall_ns = phase_wall_ns(Op::kRead);
   for (int k = 0; k < kBlockKindCount; ++k) out->bad_blocks[k] = t.bad_blocks[k];
   for (int i = 0; i < kTimedOps; ++i) {
     tally_latency(kTimedOp[i], workers, &out->latency[i]);

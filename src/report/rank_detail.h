@@ -23,6 +23,8 @@ struct RankDetail {
   uint64_t elapsed_ns;
   uint64_t write_ns;  // time inside write calls, all workers added
   uint64_t read_ns;
+  uint64_t write_wall_ns;  // wall time in which some worker was writing
+  uint64_t read_wall_ns;
   uint64_t bad_blocks[kBlockKindCount];
   LatencyTally latency[kTimedOps];  // slowest_rank set to the process's rank
   int32_t workers;

@@ -16,7 +16,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import test_mpi  # noqa: E402
-from test_mpi import HOST, MPI_BIN, MPIRUN, PLAIN_BIN, MpiCase, files_below  # noqa: E402
+from test_mpi import HOST, MB, MPI_BIN, MPIRUN, PLAIN_BIN, MpiCase, files_below  # noqa: E402
 from test_mpi import mpi_env, mpirun_argv, rank_dirs, rank_pids, needs_fault_lib  # noqa: E402
 
 RANKS = test_mpi.RANKS
@@ -255,6 +255,11 @@ class RankReports(MpiCase):
         self.assertEqual(r["slowest_rank"]["read_rank"], 1)
         rates = [k["throughput"]["write_MiBps_wall"] for k in ranks]
         self.assertEqual(min(rates), rates[1])
+        # The job's wall rate counts the longest write phase, rank 1's: each
+        # of its workers spent 8 x 200 ms in writes.
+        self.assertLessEqual(r["throughput"]["write_MiBps_wall"],
+                             r["totals"]["bytes_written"] / MB / 1.6)
+        self.assertGreater(r["throughput"]["write_MiBps_wall"], 0)
         # A worker's figures go by the names a process's do.
         self.assertEqual(set(r["workers"][0]["throughput"]), set(ranks[0]["throughput"]))
         # The run over time is the whole job's: every rank's bytes and
