@@ -362,16 +362,26 @@ bool tally_latency_range(Op op, int first, int count, LatencyTally* out) {
   return true;
 }
 
+namespace {
+
+// Which call was the slowest: the same fields in a tally and a summary.
+template <typename Into>
+void copy_slowest_call(const LatencyTally& from, Into* into) {
+  into->slowest_thread = from.slowest_thread;
+  into->slowest_slot = from.slowest_slot;
+  into->slowest_pass = from.slowest_pass;
+  into->slowest_offset = from.slowest_offset;
+  into->slowest_bytes = from.slowest_bytes;
+}
+
+}  // namespace
+
 void merge_latency(const LatencyTally& in, LatencyTally* inout) {
   if (in.count == 0) return;
   if (inout->count == 0 || in.min_ns < inout->min_ns) inout->min_ns = in.min_ns;
   if (inout->count == 0 || in.max_ns > inout->max_ns) {
     inout->max_ns = in.max_ns;
-    inout->slowest_thread = in.slowest_thread;
-    inout->slowest_slot = in.slowest_slot;
-    inout->slowest_pass = in.slowest_pass;
-    inout->slowest_offset = in.slowest_offset;
-    inout->slowest_bytes = in.slowest_bytes;
+    copy_slowest_call(in, inout);
     inout->slowest_rank = in.slowest_rank;
   }
   inout->count += in.count;
@@ -385,11 +395,7 @@ void summarize_tally(const LatencyTally& t, LatencySummary* out) {
   out->total_ns = t.total_ns;
   out->min_ns = t.min_ns;
   out->max_ns = t.max_ns;
-  out->slowest_thread = t.slowest_thread;
-  out->slowest_slot = t.slowest_slot;
-  out->slowest_pass = t.slowest_pass;
-  out->slowest_offset = t.slowest_offset;
-  out->slowest_bytes = t.slowest_bytes;
+  copy_slowest_call(t, out);
   // The buckets may have been read a call ahead of or behind `count`.
   uint64_t in_buckets = 0;
   for (uint64_t b : t.buckets) in_buckets += b;

@@ -223,6 +223,19 @@ def notice(signal_number):
     return "\nsignal() %d\n" % signal_number
 
 
+def read_stderr_until(proc, needle, timeout=30):
+    """Reads the child's stderr until `needle` (text) appears; returns all of it."""
+    seen, fd = b"", proc.stderr.fileno()
+    deadline = time.monotonic() + timeout
+    while needle.encode() not in seen:
+        ready, _, _ = select.select([fd], [], [], max(0, deadline - time.monotonic()))
+        chunk = os.read(fd, 65536) if ready else b""
+        if not chunk:
+            raise AssertionError("no %r on stderr: %r" % (needle, seen[-800:]))
+        seen += chunk
+    return seen.decode(errors="replace")
+
+
 class WatchedRunMixin:
     """Helpers for IochurnCase subclasses that act on a running child."""
 

@@ -6,7 +6,6 @@ the C library) or from the FUSE file system stalled in the kernel.
 """
 import os
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -15,7 +14,7 @@ import time
 import unittest
 
 import harness
-from harness import MB, notice
+from harness import MB, notice, read_stderr_until
 
 sys.path.insert(0, os.path.join(harness.ROOT, "tests", "support"))
 import fusefault  # noqa: E402
@@ -24,18 +23,6 @@ LINE = re.compile(r"^Thread 0: (HUNG|SLOW) \[(\w+)\]: (?:(\d+) bytes at offset (
                   r"of )?(\S+) for (\d+\.\d) s \(task \d+ state ([RSDT]) wchan \S+\)$")
 GAVE_UP = "iochurn: clean-up stopped: no answer from the file system for 3 s\n"
 BOUND = 8  # s: a second for a worker's lock, 3 without an answer, slack
-
-
-def read_stderr_until(proc, needle, timeout=30):
-    seen, fd = b"", proc.stderr.fileno()
-    deadline = time.monotonic() + timeout
-    while needle.encode() not in seen:
-        ready, _, _ = select.select([fd], [], [], max(0, deadline - time.monotonic()))
-        chunk = os.read(fd, 65536) if ready else b""
-        if not chunk:
-            raise AssertionError("no %r on stderr: %r" % (needle, seen[-800:]))
-        seen += chunk
-    return seen.decode(errors="replace")
 
 
 class DiagnoseCase(harness.IochurnCase, harness.WatchedRunMixin):

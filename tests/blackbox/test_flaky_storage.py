@@ -7,7 +7,6 @@ import json
 import os
 import pty
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -15,7 +14,7 @@ import time
 import unittest
 
 import harness
-from harness import MB, notice
+from harness import MB, notice, read_stderr_until
 
 sys.path.insert(0, os.path.join(harness.ROOT, "tests", "support"))
 import fusefault  # noqa: E402
@@ -235,18 +234,6 @@ class MayRemain(FlakyCase):
                         % (self.workdir, self.workdir))
                 self.assertEqual(err, line if extra else "")
                 fs.unmount()
-
-
-def read_stderr_until(proc, needle, timeout):
-    seen, fd = b"", proc.stderr.fileno()
-    deadline = time.monotonic() + timeout
-    while needle.encode() not in seen:
-        ready, _, _ = select.select([fd], [], [], max(0, deadline - time.monotonic()))
-        chunk = os.read(fd, 65536) if ready else b""
-        if not chunk:
-            raise AssertionError("no %r on stderr: %r" % (needle, seen[-800:]))
-        seen += chunk
-    return seen.decode(errors="replace")
 
 
 class MaxErrors(FlakyCase):

@@ -408,12 +408,17 @@ class Packaging(unittest.TestCase):
         self.assertNotIn("/bin/iochurn\n", listing)
 
 
-if __name__ == "__main__":
+def main(name):
+    """Runs the tests of a file, or skips them all with one line."""
     missing = [what for what, there in (("iochurn-mpi (cmake -DIOCHURN_MPI=ON)",
                                          os.access(MPI_BIN, os.X_OK)),
                                         ("mpirun (apt-get install openmpi-bin)", MPIRUN))
                if not there]
     if missing:
-        print("test_mpi: skipped: no %s" % " and no ".join(missing))
+        print("%s: skipped: no %s" % (name, " and no ".join(missing)))
         sys.exit(0)
     unittest.main()
+
+
+if __name__ == "__main__":
+    main("test_mpi")
